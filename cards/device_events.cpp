@@ -1,0 +1,161 @@
+// Device event handling: arrivals, query-removes, vetoed removals and completed
+// removals of the cards, as Plug and Play broadcasts them.
+#include <cstddef>
+#include <cstring>
+
+#include "cards/cards.h"
+#include "eventlog/eventlog.h"
+#include "sessions/sessions.h"
+
+bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *broadcast)
+{
+    if (data == NULL || available < sizeof(DEV_BROADCAST_HDR)) {
+        return false;
+    }
+    DEV_BROADCAST_HDR header;
+    memcpy(&header, data, sizeof header);
+    size_t size = header.dbch_size < available ? header.dbch_size : available;
+    broadcast->deviceType = header.dbch_devicetype;
+    broadcast->interfacePath = NULL;
+    broadcast->handle = NULL;
+
+    if (header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+        const size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+        if (size <= nameOffset) {
+            return false;
+        }
+        LPCWSTR name = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(data)->dbcc_name;
+        size_t characters = (size - nameOffset) / sizeof(WCHAR);
+        for (size_t i = 0; i < characters; ++i) {
+            if (name[i] == L'\0') {
+                broadcast->interfacePath = name;
+                return true;
+            }
+        }
+        return false;
+    }
+    if (header.dbch_devicetype == DBT_DEVTYP_HANDLE) {
+        const size_t handleEnd = offsetof(DEV_BROADCAST_HANDLE, dbch_handle) + sizeof(HANDLE);
+        if (size < handleEnd) {
+            return false;
+        }
+        HANDLE handle = static_cast<const DEV_BROADCAST_HANDLE *>(data)->dbch_handle;
+        // Only an open handle can carry a notification.
+        if (handle == NULL || handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        broadcast->handle = handle;
+        return true;
+    }
+    return false;
+}
+
+static void CardArrived(LPCWSTR interfacePath)
+{
+    LPWSTR id = DeriveInstanceId(interfacePath);
+    if (id == NULL) {
+        return;
+    }
+    if (IsCardHardwareId(id) && FindCardById(id, NULL) == NULL) {
+        size_t characters = wcslen(id) + 1;
+        CardEntry *entry = AppendCard(characters);
+        memcpy(entry->instanceId, id, characters * sizeof(WCHAR));
+        ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_DEVICE_ARRIVAL);
+        OpenCardInterface(entry);
+        StartCompanionsOnConsole(entry, false);
+    }
+    delete[] id;
+}
+
+static void CardQueryRemove(HANDLE handle)
+{
+    CardEntry *entry = FindCardByHandle(handle, NULL);
+    if (entry == NULL) {
+        return;
+    }
+    ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_QUERY_REMOVE);
+    // An entry already closed by an earlier query-remove is swept again, since
+    // a companion may have been started for it since, but its stored handle
+    // value is never closed a second time.
+    RunForceCloseSweep(entry);
+    CloseCardHandle(entry);
+}
+
+static void CardQueryRemoveFailed(HANDLE handle)
+{
+    CardEntry *entry = FindCardByHandle(handle, NULL);
+    if (entry == NULL) {
+        return;
+    }
+    ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_QUERY_REMOVE_FAILED);
+    // A handle still open (no query-remove came first) is closed before the
+    // card is reopened, so that none is left behind.
+    CloseCardHandle(entry);
+    ReopenCardInterface(entry);
+    StartCompanionsOnConsole(entry, false);
+}
+
+static void CardRemoved(const DeviceBroadcast &broadcast)
+{
+    CardEntry *predecessor = NULL;
+    CardEntry *entry = NULL;
+    if (broadcast.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+        LPWSTR id = DeriveInstanceId(broadcast.interfacePath);
+        if (id == NULL) {
+            return;
+        }
+        entry = FindCardById(id, &predecessor);
+        delete[] id;
+    } else {
+        entry = FindCardByHandle(broadcast.handle, &predecessor);
+    }
+    if (entry == NULL) {
+        return;
+    }
+    ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_REMOVE_COMPLETE);
+    if (!entry->closed) {
+        RunForceCloseSweep(entry);
+    }
+    ReleaseCardHandles(entry);
+    UnlinkCard(entry, predecessor);
+}
+
+void HandleDeviceEvent(DWORD eventType, LPVOID eventData)
+{
+    if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEQUERYREMOVE &&
+        eventType != DBT_DEVICEQUERYREMOVEFAILED && eventType != DBT_DEVICEREMOVECOMPLETE) {
+        return;
+    }
+    DeviceBroadcast broadcast;
+    if (eventData == NULL ||
+        !ReadDeviceBroadcast(eventData, static_cast<const DEV_BROADCAST_HDR *>(eventData)->dbch_size, &broadcast)) {
+        return;
+    }
+
+    AcquireSRWLockExclusive(&cardListLock);
+    // Events that arrive before start-up has made the list, or after the stop
+    // has freed it, find nothing.
+    if (CardList != NULL) {
+        switch (eventType) {
+        case DBT_DEVICEARRIVAL:
+            if (broadcast.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+                CardArrived(broadcast.interfacePath);
+            }
+            break;
+        case DBT_DEVICEQUERYREMOVE:
+            if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
+                CardQueryRemove(broadcast.handle);
+            }
+            break;
+        case DBT_DEVICEQUERYREMOVEFAILED:
+            if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
+                CardQueryRemoveFailed(broadcast.handle);
+            }
+            break;
+        case DBT_DEVICEREMOVECOMPLETE:
+            CardRemoved(broadcast);
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&cardListLock);
+}

@@ -1,0 +1,23 @@
+// Service host: process entry, status reporting, the control handler and the
+// run sequence.
+#pragma once
+
+#include "platform/platform.h"
+
+extern SERVICE_STATUS_HANDLE serviceStatusHandle;
+extern SERVICE_STATUS serviceStatus;
+extern DWORD checkPointCounter;
+extern HANDLE StopEvent;
+
+// True when the first command-line word selects the force-close helper: it
+// begins with "PCI" in any ASCII case.
+bool IsForceCloseWord(LPCWSTR firstWord);
+
+// The one way a status is reported to the service control manager.
+void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
+
+void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+
+// The life of the service thread from start-pending to stopped.
+void RunService();

@@ -24,7 +24,12 @@ BOOL CALLBACK EnumWindowStationCallback(LPWSTR name, LPARAM lParam)
         ReportServiceEvent(L"OpenWindowStation", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         return TRUE;
     }
-    SetProcessWindowStation(station);
+    if (!SetProcessWindowStation(station)) {
+        // Desktop names are looked up in the process's window station: without
+        // the switch they would name desktops of the station it is still on.
+        CloseWindowStation(station);
+        return TRUE;
+    }
     EnumDesktopsW(station, EnumDesktopCallback, lParam);
     SetProcessWindowStation(savedStation);
     if (strandedDesktop != NULL) {

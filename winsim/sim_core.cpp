@@ -720,7 +720,9 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size)
 {
     std::lock_guard<std::mutex> lock(mu);
     if (Enter("GetModuleFileNameW", Hex(reinterpret_cast<uintptr_t>(module)) + ", " + std::to_string(size))) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        // A failure returns 0; ERROR_INSUFFICIENT_BUFFER goes with a cut path
+        // and a return of `size`, below.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     const std::wstring &path = state->modulePath;

@@ -1,0 +1,6 @@
+# The MSI package of the windows build under Wine: install, stop/start,
+# upgrade, refused downgrade, uninstall (about a minute; private prefix).
+add_test(NAME msi_life
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py ${HEXLORN_WINDOWS_BUILD_DIR}
+                 ${PROJECT_VERSION})
+set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600)

@@ -172,16 +172,4 @@ TEST_F(EntryTest, HelperWhoseStationEnumerationFailsWritesOneRecordAndExitsZero)
     EXPECT_EQ(sim::CallCount("StartServiceCtrlDispatcherW"), 0u);
 }
 
-TEST_F(EntryTest, HelperWhoseMessageRegistrationFailsSendsMessageZero)
-{
-    HWND window = sim::AddWindow(1, L"WinSta0", L"Default", kCardA);
-    sim::FailCall("RegisterWindowMessageW");
-    EXPECT_EQ(sim::RunProcess(kCardA, 1), 0);
-    auto deliveries = sim::Deliveries();
-    ASSERT_EQ(deliveries.size(), 1u);
-    EXPECT_EQ(deliveries[0].window, window);
-    EXPECT_EQ(deliveries[0].message, 0u);
-    EXPECT_TRUE(sim::Events().empty());
-}
-
 } // namespace

@@ -1,172 +1,45 @@
-#!/usr/bin/env python3
 """The MSI package under Wine, driven as an administrator would.
 
-usage: test_msi.py WINDOWS_BUILD_DIR PROJECT_VERSION
+On a private prefix: `msiexec /i` installs HexlornS.exe, creates and starts the
+service and registers the event source; `sc stop` / `sc start` work; a newer
+package (same upgrade code, a different exe) replaces the old one in place; an
+older package is refused; `msiexec /x` stops and removes everything.
 
-On a fresh private prefix: `msiexec /i` installs HexlornS.exe, creates and
-starts the service and registers the event source; `sc stop` / `sc start`
-work; a newer package (same upgrade code, a different exe) replaces the old one
-in place; an older package is refused; `msiexec /x` stops and removes
-everything. Every Wine command runs with a timeout and writes its output to a
-file (a pipe on a command that starts the service would wait for the service),
-and the prefix's wineserver is killed at the end whatever happens.
+The package is the windows build's HexlornS-<version>.msi (HEXLORN_VERSION, else
+the project version); the newer one is built here from the same sources with
+installer/build_msi.py.
 """
+
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
 
-WINDOWS_BUILD_DIR = None
-PROJECT_VERSION = None
+from e2e_base import windows_build_dir
+from wine import MSG_ERROR, SERVICE_RUNNING, SERVICE_STOPPED, WinePrefix
 
+SOURCE_DIR = Path(__file__).resolve().parents[2]
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\HexlornS"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\HexlornS"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 INSTALLED_EXE = r"C:\Program Files\HexlornS\HexlornS.exe"
-INSTALLED_DIR = ("drive_c", "Program Files", "HexlornS")
+SERVICE_WIN32_OWN_PROCESS = 0x10
 # Windows Installer's success codes: done, and done with a restart pending.
 MSI_SUCCESS = (0, 3010)
-# Event records of the service go to the debug output of the first program of
-# the session; with this channel each record starts with a ReportEventW line.
-SESSION_DEBUG = "-all,fixme+advapi"
-# All Wine commands of a run share this budget, well inside the ctest timeout,
-# so the clean-up in tearDown always runs.
+# Every Wine command of the test shares this budget, well inside the ctest
+# timeout, so that the prefix is always closed by the test itself.
 BUDGET_SECONDS = 420
-# The session outlives its last ordinary program by this long at most: if this
-# test is killed before its clean-up, the wineserver still goes away.
-SESSION_SECONDS = 300
 
 
-class Prefix:
-    """A private Wine prefix with a persistent session."""
-
-    def __init__(self, root):
-        self.root = Path(root)
-        self.path = self.root / "prefix"
-        self.logs = self.root / "logs"
-        self.logs.mkdir()
-        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.count = 0
-        self.deadline = time.monotonic() + BUDGET_SECONDS
-
-    def run(self, *command, timeout=60, debug=None):
-        """Runs a command with its output in a file; returns (exit code, output text)."""
-        self.count += 1
-        log = self.logs / f"{self.count:02d}-{Path(command[0]).name}.log"
-        env = dict(self.env, WINEDEBUG=debug) if debug else self.env
-        timeout = min(timeout, self.deadline - time.monotonic())
-        if timeout <= 0:
-            raise AssertionError(f"out of time before {' '.join(command)}")
-        with open(log, "wb") as out:
-            try:
-                code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env,
-                                      timeout=timeout).returncode
-            except subprocess.TimeoutExpired:
-                raise AssertionError(f"{' '.join(command)} did not finish within {timeout} s")
-        return code, log.read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
-
-    def create(self):
-        code, output = self.run("wineboot", "--init", timeout=180)
-        if code != 0:
-            raise AssertionError(f"wineboot --init failed ({code}): {output[-2000:]}")
-        # Wait until the registry is written: a session kept before that loses
-        # the first install (error 1627) and leaves an orphaned service key.
-        self.run("wineserver", "-w", timeout=120)
-        self.run("wineserver", f"-p{SESSION_SECONDS}", timeout=30)
-        # The first program starts services.exe, and every service inherits
-        # its debug channels and its stderr: the session log.
-        self.session_log = self.logs / "session.log"
-        with open(self.session_log, "wb") as out:
-            subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                           env=dict(self.env, WINEDEBUG=SESSION_DEBUG), timeout=60)
-
-    def kill(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=30)
-
-    def windows_path(self, relative):
-        return "C:\\" + "\\".join(Path(relative).parts)
-
-    def host_path(self, *parts):
-        return self.path.joinpath(*parts)
-
-    # ---- what an administrator would look at ----
-
-    def msiexec(self, action, package):
-        log = f"msiexec-{self.count + 1:02d}.log"
-        code, output = self.run("wine", "msiexec", action, package, "/qn", "/l*v", f"C:\\packages\\{log}",
-                                timeout=180)
-        return code, self.host_path("drive_c", "packages", log)
-
-    def service_state(self):
-        """The STATE word of `sc query HexlornS`, or None when there is no such service."""
-        code, output = self.run("wine", "sc", "query", "HexlornS", timeout=30)
-        match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", output)
-        return match.group(1) if code == 0 and match else None
-
-    def wait_for_state(self, state, seconds=30):
-        deadline = time.monotonic() + seconds
-        while True:
-            current = self.service_state()
-            if current == state or time.monotonic() > deadline:
-                return current
-            time.sleep(0.5)
-
-    def registry(self, key):
-        """{value name: (type, data)} of a key, or None when the key does not exist."""
-        code, output = self.run("wine", "reg", "query", key, timeout=30)
-        if code != 0:
-            return None
-        values = {}
-        for line in output.split("\n"):
-            match = re.match(r"^\s{4}(\S.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)
-            if match:
-                values[match.group(1)] = (match.group(2), match.group(3))
-        return values
-
-    def subkeys(self, key):
-        code, output = self.run("wine", "reg", "query", key, timeout=30)
-        prefix = key.split("\\", 1)[1].lower() + "\\"
-        return [line.split("\\")[-1] for line in output.split("\n")
-                if line.lower().startswith("hkey_local_machine\\" + prefix)]
-
-    def service_processes(self):
-        """PIDs of HexlornS.exe processes of this prefix (other prefixes may run their own)."""
-        pids = []
-        for entry in Path("/proc").iterdir():
-            if not entry.name.isdigit():
-                continue
-            try:
-                command = (entry / "cmdline").read_bytes()
-                environment = (entry / "environ").read_bytes().split(b"\0")
-            except OSError:
-                continue
-            if b"HexlornS.exe" in command and f"WINEPREFIX={self.path}".encode() in environment:
-                pids.append(int(entry.name))
-        return sorted(pids)
-
-    def wait_for_processes(self, condition, seconds=20):
-        deadline = time.monotonic() + seconds
-        while True:
-            pids = self.service_processes()
-            if condition(pids) or time.monotonic() > deadline:
-                return pids
-            time.sleep(0.25)
-
-    def session_output(self):
-        """What the session's services wrote to their debug output so far."""
-        return self.session_log.read_bytes().decode("utf-8", "replace")
-
-
-def error_records(debug_output):
-    """The ReportEventW lines of error-type records (the type is the second argument)."""
-    return [line for line in debug_output.split("\n") if re.search(r"ReportEventW \([^,]*,0x0*1,", line)]
+def project_version():
+    configured = os.environ.get("HEXLORN_VERSION")
+    if configured:
+        return configured
+    text = (SOURCE_DIR / "CMakeLists.txt").read_text(encoding="utf-8")
+    return re.search(r"project\(HexlornS VERSION (\d+\.\d+\.\d+)", text).group(1)
 
 
 def product_code(package):
@@ -180,52 +53,89 @@ def next_version(version):
     return f"{major}.{minor}.{build + 1}"
 
 
-class MsiLifeTest(unittest.TestCase):
+class MsiLife(unittest.TestCase):
     def setUp(self):
-        self.build = Path(WINDOWS_BUILD_DIR)
-        self.package = self.build / f"HexlornS-{PROJECT_VERSION}.msi"
-        for needed in (self.build / "HexlornS.exe", self.package):
-            if not needed.is_file():
-                self.fail(f"{needed} is missing: build the windows preset first")
-        self.workdir = tempfile.mkdtemp(prefix="hexlorn-msi-")
-        self.prefix = Prefix(self.workdir)
+        self.build = windows_build_dir()
+        self.version = project_version()
+        self.package = self.build / f"HexlornS-{self.version}.msi"
+        if not self.package.is_file():
+            self.fail(f"{self.package} is missing: build the windows preset first")
+        self.deadline = time.monotonic() + BUDGET_SECONDS
+        self.wp = WinePrefix(self.build)
+        self.wp.open()
+        self.addCleanup(self.wp.close)
 
-    def tearDown(self):
-        try:
-            self.prefix.kill()
-        finally:
-            if os.environ.get("HEXLORN_KEEP_PREFIX"):
-                print(f"prefix and logs kept in {self.workdir}", file=sys.stderr)
-            else:
-                shutil.rmtree(self.workdir, ignore_errors=True)
+    # ---- bounded Wine commands ----
 
-    def make_newer_package(self, packages):
-        """The same service one build number later, with an exe that differs from the installed one."""
-        staging = Path(self.workdir) / "newer"
-        staging.mkdir()
-        exe = staging / "HexlornS.exe"
-        # Bytes after the last section are not loaded: the program is the same, the file is not.
-        exe.write_bytes((self.build / "HexlornS.exe").read_bytes() + b"\0" * 4096)
-        version = next_version(PROJECT_VERSION)
-        newer = packages / f"HexlornS-{version}.msi"
-        subprocess.run([sys.executable, str(Path(__file__).resolve().parents[2] / "installer" / "build_msi.py"),
-                        "--exe", str(exe), "--version", version, "--output", str(newer)], check=True, timeout=120)
-        return newer, version, exe.read_bytes()
+    def seconds(self, wanted):
+        left = self.deadline - time.monotonic()
+        if left <= 1:
+            self.fail("out of time")
+        return min(wanted, left)
 
-    def assertMsi(self, result, what):
-        code, log = result
+    def run_wine(self, args, timeout=30):
+        result = self.wp.run(args, timeout=self.seconds(timeout))
+        self.assertFalse(result.timed_out, f"{args} did not end in time")
+        return result
+
+    def msiexec(self, action, package):
+        """Runs msiexec quietly with a verbose log; returns (exit code, log text)."""
+        log = rf"C:\packages\{action[1:]}-{package.stem}-{time.monotonic_ns()}.log"
+        result = self.run_wine(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/l*v", log], timeout=180)
+        log_path = self.wp.c_path(log)
+        text = log_path.read_bytes().decode("utf-8", "replace") if log_path.exists() else "(no log)"
+        return result.returncode, text
+
+    def assertMsiSucceeds(self, action, package, what):
+        code, log = self.msiexec(action, package)
         if code not in MSI_SUCCESS:
-            text = log.read_bytes().decode("utf-8", "replace") if log.exists() else "(no log)"
-            tail = "\n".join(line for line in text.split("\n") if re.search(r"error|Return value 3|failed", line, re.I))
-            self.fail(f"{what}: msiexec exit code {code}\n{tail[-3000:]}")
+            lines = [line for line in log.split("\n") if re.search(r"error|Return value 3|failed", line, re.I)]
+            self.fail(f"{what}: msiexec exit code {code}\n" + "\n".join(lines)[-3000:])
+
+    def registry(self, key):
+        """{value name: (type, data)} of a key, or None when there is no such key."""
+        result = self.run_wine(["reg", "query", key])
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.replace("\r\n", "\n").split("\n"):
+            match = re.match(r"^\s{4}(\S.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)
+            if match:
+                values[match.group(1)] = (match.group(2), match.group(3))
+        return values
+
+    def products(self):
+        """{product code: DisplayVersion} of the registered products named HexlornS."""
+        result = self.run_wine(["reg", "query", UNINSTALL_KEY, "/s"])
+        products, code = {}, None
+        for line in result.stdout.replace("\r\n", "\n").split("\n"):
+            if line.startswith("HKEY_"):
+                code = line.rsplit("\\", 1)[-1]
+                products[code] = {}
+            elif code:
+                match = re.match(r"^\s{4}(\S.*?)\s{4}REG_\w+\s{4}(.*)$", line)
+                if match:
+                    products[code][match.group(1)] = match.group(2)
+        return {code: values.get("DisplayVersion") for code, values in products.items()
+                if values.get("DisplayName") == "HexlornS"}
+
+    def wait_for_processes(self, condition, seconds=20):
+        deadline = time.monotonic() + self.seconds(seconds)
+        while True:
+            pids = sorted(self.wp.service_processes())
+            if condition(pids) or time.monotonic() > deadline:
+                return pids
+            time.sleep(0.2)
+
+    # ---- what an installed package looks like ----
 
     def assertInstalled(self, version, exe_bytes):
-        self.assertEqual(self.prefix.wait_for_state("RUNNING"), "RUNNING")
-        self.assertEqual(len(self.prefix.wait_for_processes(lambda pids: len(pids) == 1)), 1,
-                         "exactly one service process")
-        self.assertEqual(self.prefix.host_path(*INSTALLED_DIR, "HexlornS.exe").read_bytes(), exe_bytes)
+        status = self.wp.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))
+        self.assertEqual((status["type"], status["state"]), (SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING))
+        self.assertEqual(len(self.wait_for_processes(lambda pids: len(pids) == 1)), 1, "one service process")
+        self.assertEqual(self.wp.c_path(INSTALLED_EXE).read_bytes(), exe_bytes, "the package's exe is installed")
 
-        service = self.prefix.registry(SERVICE_KEY)
+        service = self.registry(SERVICE_KEY)
         self.assertIsNotNone(service, "the service key")
         self.assertEqual(service.get("Type"), ("REG_DWORD", "0x10"), "own process")
         self.assertEqual(service.get("Start"), ("REG_DWORD", "0x2"), "automatic start")
@@ -233,81 +143,80 @@ class MsiLifeTest(unittest.TestCase):
         self.assertIn(service.get("ImagePath", ("", ""))[0], ("REG_SZ", "REG_EXPAND_SZ"))
         self.assertEqual(service["ImagePath"][1].strip('"'), INSTALLED_EXE)
 
-        source = self.prefix.registry(EVENT_SOURCE_KEY)
-        self.assertEqual(source, {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_EXE),
-                                  "TypesSupported": ("REG_DWORD", "0x7")})
+        self.assertEqual(self.registry(EVENT_SOURCE_KEY),
+                         {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_EXE), "TypesSupported": ("REG_DWORD", "0x7")})
+        self.assertEqual(list(self.products().values()), [version], "one registered HexlornS product")
 
-        products = [self.prefix.registry(f"{UNINSTALL_KEY}\\{code}") for code in self.prefix.subkeys(UNINSTALL_KEY)]
-        ours = [values["DisplayVersion"][1] for values in products
-                if values and values.get("DisplayName", ("", ""))[1] == "HexlornS"]
-        self.assertEqual(ours, [version], "one registered HexlornS product, of this version")
+    def make_newer_package(self):
+        """The same service one build number later, with an exe that differs from the installed one."""
+        staging = self.wp.path / "newer"
+        staging.mkdir()
+        exe = staging / "HexlornS.exe"
+        # Bytes after the last section are not loaded: the program is the same, the file is not.
+        exe.write_bytes((self.build / "HexlornS.exe").read_bytes() + b"\0" * 4096)
+        version = next_version(self.version)
+        newer = self.wp.c_path(rf"C:\packages\HexlornS-{version}.msi")
+        subprocess.run([sys.executable, str(SOURCE_DIR / "installer" / "build_msi.py"), "--exe", str(exe),
+                        "--version", version, "--output", str(newer)], check=True, timeout=120)
+        return newer, version, exe.read_bytes()
 
     def test_install_stop_start_upgrade_downgrade_uninstall(self):
-        prefix = self.prefix
-        prefix.create()
-        packages = prefix.host_path("drive_c", "packages")
+        wp = self.wp
+        packages = wp.c_path(r"C:\packages")
         packages.mkdir()
-        shutil.copy(self.package, packages)
-        first = f"C:\\packages\\{self.package.name}"
-        newer, newer_version, newer_bytes = self.make_newer_package(packages)
-        exe_bytes = (self.build / "HexlornS.exe").read_bytes()
+        first = packages / self.package.name
+        first.write_bytes(self.package.read_bytes())
+        newer, newer_version, newer_bytes = self.make_newer_package()
 
         # Install: files, service, event source, started.
-        self.assertMsi(prefix.msiexec("/i", first), "install")
-        self.assertInstalled(PROJECT_VERSION, exe_bytes)
-        (first_pid,) = prefix.service_processes()
+        self.assertMsiSucceeds("/i", first, "install")
+        self.assertInstalled(self.version, (self.build / "HexlornS.exe").read_bytes())
+        installed = wp.service_processes()
+
+        # The Event Viewer's view: the registered message file renders the catalog.
+        message_file = self.registry(EVENT_SOURCE_KEY)["EventMessageFile"][1]
+        for langid, text in ((0x0409, "An error has occurred (OpenDesktop).\r\n"),
+                             (0x0004, "发生了一个错误 (OpenDesktop)。\r\n"),
+                             (0x7C04, "發生了一個錯誤 (OpenDesktop)。\r\n")):
+            self.assertEqual(wp.format_message(MSG_ERROR, langid, ["HexlornS", "OpenDesktop"], exe=message_file),
+                             text)
 
         # Stop and start by hand.
-        prefix.run("wine", "sc", "stop", "HexlornS", timeout=60)
-        self.assertEqual(prefix.wait_for_state("STOPPED"), "STOPPED")
-        self.assertEqual(prefix.wait_for_processes(lambda pids: not pids), [], "the process ends with the stop")
-        prefix.run("wine", "sc", "start", "HexlornS", timeout=60)
-        self.assertEqual(prefix.wait_for_state("RUNNING"), "RUNNING")
-        started = prefix.wait_for_processes(lambda pids: len(pids) == 1)
+        self.run_wine(["sc", "stop", "HexlornS"], timeout=60)
+        self.assertEqual(wp.wait_state(SERVICE_STOPPED, timeout=self.seconds(30))["state"], SERVICE_STOPPED)
+        self.assertEqual(self.wait_for_processes(lambda pids: not pids), [], "the process ends with the stop")
+        self.run_wine(["sc", "start", "HexlornS"], timeout=60)
+        self.assertEqual(wp.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))["state"], SERVICE_RUNNING)
+        started = self.wait_for_processes(lambda pids: len(pids) == 1)
         self.assertEqual(len(started), 1)
-        self.assertNotEqual(started, [first_pid])
+        self.assertNotEqual(started, installed)
 
         # Upgrade in place: the old service stops, the new exe runs.
-        self.assertMsi(prefix.msiexec("/i", f"C:\\packages\\{newer.name}"), "upgrade")
+        self.assertMsiSucceeds("/i", newer, "upgrade")
         self.assertInstalled(newer_version, newer_bytes)
-        upgraded = prefix.service_processes()
+        upgraded = wp.service_processes()
         self.assertNotEqual(upgraded, started, "the service was restarted from the new exe")
-        self.assertIsNone(prefix.registry(f"{UNINSTALL_KEY}\\{product_code(self.package)}"),
-                          "the old product is unregistered")
+        self.assertNotIn(product_code(first), self.products(), "the old product is unregistered")
 
         # An older package is refused and leaves the newer one running untouched.
-        code, _ = prefix.msiexec("/i", first)
+        code, log = self.msiexec("/i", first)
         self.assertNotIn(code, MSI_SUCCESS, "a downgrade must be refused")
+        self.assertRegex(log, r"WIX_DOWNGRADE_DETECTED = \{", "refused by the downgrade rule")
         self.assertInstalled(newer_version, newer_bytes)
-        self.assertEqual(prefix.service_processes(), upgraded)
-
-        # The installed exe started by hand is no service: it writes its one
-        # error record (this also proves the record pattern used below) and exits 0.
-        code, output = prefix.run("wine", INSTALLED_EXE, timeout=60, debug="-all,fixme+advapi,err+eventlog")
-        self.assertEqual(code, 0)
-        self.assertEqual(len(error_records(output)), 1, output)
-        self.assertIn('L"StartServiceCtrlDispatcher"', output)
+        self.assertEqual(wp.service_processes(), upgraded)
 
         # Uninstall: nothing is left.
-        self.assertMsi(prefix.msiexec("/x", f"C:\\packages\\{newer.name}"), "uninstall")
-        self.assertEqual(prefix.wait_for_processes(lambda pids: not pids), [], "no service process")
-        self.assertIsNone(prefix.service_state(), "no service")
-        self.assertIsNone(prefix.registry(SERVICE_KEY), "no service key")
-        self.assertIsNone(prefix.registry(EVENT_SOURCE_KEY), "no event-source key")
-        self.assertFalse(prefix.host_path(*INSTALLED_DIR).exists(), "no install folder")
-        self.assertNotIn(product_code(newer), prefix.subkeys(UNINSTALL_KEY), "no registered product")
+        self.assertMsiSucceeds("/x", newer, "uninstall")
+        self.assertEqual(self.wait_for_processes(lambda pids: not pids), [], "no service process")
+        self.assertNotEqual(self.run_wine(["sc", "query", "HexlornS"]).returncode, 0, "no service")
+        self.assertIsNone(self.registry(SERVICE_KEY), "no service key")
+        self.assertIsNone(self.registry(EVENT_SOURCE_KEY), "no event-source key")
+        self.assertFalse(wp.c_path(r"C:\Program Files\HexlornS").exists(), "no install folder")
+        self.assertEqual(self.products(), {}, "no registered product")
 
-        # Nothing in this life is a failure the service reports: no error record.
-        self.assertEqual(error_records(prefix.session_output()), [])
-
-
-def main():
-    global WINDOWS_BUILD_DIR, PROJECT_VERSION
-    if len(sys.argv) != 3:
-        raise SystemExit(__doc__)
-    WINDOWS_BUILD_DIR, PROJECT_VERSION = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0], "-v"])
+        # Nothing in this life is a failure the service reports.
+        self.assertEqual([record for record in wp.events() if record.type == 1], [])
 
 
 if __name__ == "__main__":
-    main()
+    unittest.main(verbosity=2)

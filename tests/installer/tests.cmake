@@ -1,6 +1,5 @@
 # The MSI package of the windows build under Wine: install, stop/start,
 # upgrade, refused downgrade, uninstall (about a minute; private prefix).
-add_test(NAME msi_life
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py ${HEXLORN_WINDOWS_BUILD_DIR}
-                 ${PROJECT_VERSION})
-set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600)
+add_test(NAME msi_life COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py)
+set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600
+                     ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};HEXLORN_VERSION=${PROJECT_VERSION}")

@@ -3,20 +3,30 @@
 
 usage: build_msi.py --exe PATH/HexlornS.exe --version X.Y.Z --output PATH/HexlornS-X.Y.Z.msi
 
-Runs wixl on installer/HexlornS.wxs, then sets EventMessageFile in the
-Registry table to the "#%" form so Windows Installer writes it as
-REG_EXPAND_SZ (wixl writes Type="expandable" values as plain REG_SZ), and
-reads the table back to make sure the package says what it should.
+Runs wixl on installer/HexlornS.wxs, then mends two things wixl cannot
+express, and reads the tables back to make sure the package says what it
+should:
+- EventMessageFile in the Registry table gets the "#%" form, so Windows
+  Installer writes it as REG_EXPAND_SZ (wixl writes Type="expandable" values
+  as plain REG_SZ);
+- the upgrade row that removes earlier packages includes its maximum version,
+  so a package of the same version (a rebuild: every build has a new product
+  code) replaces the installed one instead of being installed beside it.
 """
 import argparse
 import os
 import re
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 WXS = Path(__file__).resolve().parent / "HexlornS.wxs"
 EVENT_MESSAGE_FILE = "#%[#HexlornS.exe]"
+UPGRADE_CODE = "{161DFFB5-0899-441F-A5F8-DDBCF1A039AF}"
+# Upgrade table attributes: migrate features, maximum version included; only detect.
+REMOVE_EARLIER = 1 | 512
+DETECT_NEWER = 2
 
 
 def product_version(text):
@@ -35,14 +45,33 @@ def run(*command, cwd=None):
     return result.stdout
 
 
-def registry_rows(msi):
-    """{value name: (root, key, value)} from the package's Registry table."""
-    rows = {}
-    for line in run("msiinfo", "export", str(msi), "Registry").replace("\r\n", "\n").split("\n")[3:]:
-        if line:
-            _, root, key, name, value, _ = line.split("\t")
-            rows[name] = (root, key, value)
-    return rows
+def table_rows(msi, table):
+    """The rows of one table, each a list of column texts."""
+    lines = run("msiinfo", "export", str(msi), table).replace("\r\n", "\n").split("\n")
+    return [line.split("\t") for line in lines[3:] if line]
+
+
+def replace_table(msi, table, rows):
+    """Writes a whole table back (msibuild cannot UPDATE primary-key columns)."""
+    header = run("msiinfo", "export", str(msi), table).replace("\r\n", "\n").split("\n")[:3]
+    with tempfile.TemporaryDirectory() as folder:
+        idt = Path(folder) / f"{table}.idt"
+        idt.write_bytes("\r\n".join(header + ["\t".join(row) for row in rows] + [""]).encode("utf-8"))
+        run("msibuild", str(msi), "-i", str(idt))
+
+
+def check_tables(msi, version):
+    key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\HexlornS"
+    checks = {
+        "Registry": ({tuple(row[1:5]) for row in table_rows(msi, "Registry")},
+                     {("2", key, "EventMessageFile", EVENT_MESSAGE_FILE), ("2", key, "TypesSupported", "#7")}),
+        "Upgrade": ({tuple(row[:6]) for row in table_rows(msi, "Upgrade")},
+                    {(UPGRADE_CODE, "", version, "", str(REMOVE_EARLIER), ""),
+                     (UPGRADE_CODE, version, "", "", str(DETECT_NEWER), "")}),
+    }
+    for table, (found, wanted) in checks.items():
+        if found != wanted:
+            sys.exit(f"build_msi.py: the {table} table reads {sorted(found)}, expected {sorted(wanted)}")
 
 
 def main():
@@ -62,13 +91,16 @@ def main():
         cwd=args.exe.resolve().parent)
     run("msibuild", str(partial), "-q",
         f"UPDATE Registry SET Value='{EVENT_MESSAGE_FILE}' WHERE Name='EventMessageFile'")
-
-    rows = registry_rows(partial)
-    key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\HexlornS"
-    wanted = {"EventMessageFile": ("2", key, EVENT_MESSAGE_FILE), "TypesSupported": ("2", key, "#7")}
-    if rows != wanted:
+    upgrade = table_rows(partial, "Upgrade")
+    for row in upgrade:
+        if row[6] == "WIX_UPGRADE_DETECTED":
+            row[4] = str(REMOVE_EARLIER)
+    replace_table(partial, "Upgrade", upgrade)
+    try:
+        check_tables(partial, args.version)
+    except SystemExit:
         partial.unlink()
-        sys.exit(f"build_msi.py: the Registry table reads {rows}, expected {wanted}")
+        raise
     os.replace(partial, output)
 
 

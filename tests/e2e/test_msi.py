@@ -2,8 +2,8 @@
 
 On a private prefix: `msiexec /i` installs HexlornS.exe, creates and starts the
 service and registers the event source; `sc stop` / `sc start` work; a newer
-package (same upgrade code, a different exe) replaces the old one in place; an
-older package is refused; `msiexec /x` stops and removes everything.
+package (same upgrade code, a different exe) replaces the old one in place, and so does a
+rebuild of the same version; an older package is refused; `msiexec /x` stops and removes everything.
 
 The package is the windows build's HexlornS-<version>.msi (HEXLORN_VERSION, else
 the project version); the newer one is built here from the same sources with
@@ -147,26 +147,27 @@ class MsiLife(unittest.TestCase):
                          {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_EXE), "TypesSupported": ("REG_DWORD", "0x7")})
         self.assertEqual(list(self.products().values()), [version], "one registered HexlornS product")
 
-    def make_newer_package(self):
-        """The same service one build number later, with an exe that differs from the installed one."""
-        staging = self.wp.path / "newer"
+    def make_package(self, version, padding):
+        """A package of `version` whose exe differs from the built one by `padding` bytes at its end
+        (bytes after the last section are not loaded: the program is the same, the file is not)."""
+        staging = self.wp.path / f"exe-{version}-{padding}"
         staging.mkdir()
         exe = staging / "HexlornS.exe"
-        # Bytes after the last section are not loaded: the program is the same, the file is not.
-        exe.write_bytes((self.build / "HexlornS.exe").read_bytes() + b"\0" * 4096)
-        version = next_version(self.version)
-        newer = self.wp.c_path(rf"C:\packages\HexlornS-{version}.msi")
+        exe.write_bytes((self.build / "HexlornS.exe").read_bytes() + b"\0" * padding)
+        package = self.wp.c_path(rf"C:\packages\HexlornS-{version}-{padding}.msi")
         subprocess.run([sys.executable, str(SOURCE_DIR / "installer" / "build_msi.py"), "--exe", str(exe),
-                        "--version", version, "--output", str(newer)], check=True, timeout=120)
-        return newer, version, exe.read_bytes()
+                        "--version", version, "--output", str(package)], check=True, timeout=120)
+        return package, exe.read_bytes()
 
-    def test_install_stop_start_upgrade_downgrade_uninstall(self):
+    def test_install_stop_start_rebuild_upgrade_downgrade_uninstall(self):
         wp = self.wp
         packages = wp.c_path(r"C:\packages")
         packages.mkdir()
         first = packages / self.package.name
         first.write_bytes(self.package.read_bytes())
-        newer, newer_version, newer_bytes = self.make_newer_package()
+        rebuild, rebuild_bytes = self.make_package(self.version, 2048)
+        newer_version = next_version(self.version)
+        newer, newer_bytes = self.make_package(newer_version, 4096)
 
         # Install: files, service, event source, started.
         self.assertMsiSucceeds("/i", first, "install")
@@ -191,12 +192,19 @@ class MsiLife(unittest.TestCase):
         self.assertEqual(len(started), 1)
         self.assertNotEqual(started, installed)
 
+        # A rebuild of the same version replaces the installed package.
+        self.assertMsiSucceeds("/i", rebuild, "same-version install")
+        self.assertInstalled(self.version, rebuild_bytes)
+        self.assertEqual(list(self.products()), [product_code(rebuild)])
+        rebuilt = wp.service_processes()
+        self.assertNotEqual(rebuilt, started, "the service was restarted from the rebuilt exe")
+
         # Upgrade in place: the old service stops, the new exe runs.
         self.assertMsiSucceeds("/i", newer, "upgrade")
         self.assertInstalled(newer_version, newer_bytes)
         upgraded = wp.service_processes()
-        self.assertNotEqual(upgraded, started, "the service was restarted from the new exe")
-        self.assertNotIn(product_code(first), self.products(), "the old product is unregistered")
+        self.assertNotEqual(upgraded, rebuilt, "the service was restarted from the new exe")
+        self.assertEqual(list(self.products()), [product_code(newer)], "the old product is unregistered")
 
         # An older package is refused and leaves the newer one running untouched.
         code, log = self.msiexec("/i", first)

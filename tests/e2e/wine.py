@@ -475,7 +475,8 @@ class WinePrefix:
                 timed_out = True
                 _kill_group(process)
         elapsed = time.monotonic() - started
-        stdout = Path(str(stem) + ".out").read_text(encoding="utf-8", errors="replace")
+        # Bytes as written: a CR LF of a message text must stay CR LF.
+        stdout = Path(str(stem) + ".out").read_bytes().decode("utf-8", "replace")
         stderr_path = Path(str(stem) + ".err")
         events = parse_events(stderr_path.read_text(encoding="utf-8", errors="replace"))
         result = RunResult(process.returncode, stdout, stderr_path, elapsed, timed_out, events)

@@ -1,0 +1,11 @@
+# End-to-end tests: the real HexlornS.exe and the test programs of the windows
+# build, run under Wine in private prefixes (tests/e2e/wine.py). Every
+# test_*.py module here is one ctest test.
+file(GLOB E2E_MODULES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/test_*.py)
+foreach(module_path ${E2E_MODULES})
+    get_filename_component(module ${module_path} NAME_WE)
+    string(REGEX REPLACE "^test_" "e2e_" name ${module})
+    add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${module_path} -v WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
+    set_tests_properties(${name} PROPERTIES LABELS e2e TIMEOUT 300
+                         ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};PYTHONDONTWRITEBYTECODE=1")
+endforeach()

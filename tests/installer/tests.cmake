@@ -3,3 +3,8 @@
 add_test(NAME msi_life COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py)
 set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600
                      ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};HEXLORN_VERSION=${PROJECT_VERSION}")
+
+# The operator's guide has a row for every record the code can write and
+# every catalog text.
+add_test(NAME operators_guide COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_guide.py)
+set_tests_properties(operators_guide PROPERTIES LABELS docs TIMEOUT 30)

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""The operator's guide documents every record the service can write.
+
+Every error text the code passes to the event log must have its row in the
+guide's error table, and every catalog text (eventlog/messages.def, all three
+languages) must appear in the guide, so a record added to the code or a text
+changed in the catalog cannot go undocumented.
+"""
+import re
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+SYSTEM_FOLDERS = ("service", "cards", "sessions", "forceclose", "eventlog")
+
+
+def error_texts():
+    texts = set()
+    for folder in SYSTEM_FOLDERS:
+        for source in (ROOT / folder).glob("*.cpp"):
+            texts |= set(re.findall(r'(?:ReportServiceEvent|ReportFailure)\(L"([^"]+)"',
+                                    source.read_text(encoding="utf-8")))
+    return texts
+
+
+def catalog_texts():
+    definitions = (ROOT / "eventlog" / "messages.def").read_text(encoding="utf-8")
+    texts = []
+    for line in definitions.splitlines():
+        if line.startswith("HEXLORN_MESSAGE("):
+            texts += [text.replace("\\r\\n", "") for text in re.findall(r'L"((?:[^"\\]|\\.)*)"', line)]
+    return texts
+
+
+def main():
+    guide = (ROOT / "docs" / "operators-guide.md").read_text(encoding="utf-8")
+    rows = set(re.findall(r"^\| ([A-Za-z]+) \|", guide, re.M))
+    errors = error_texts()
+    problems = [f"error record {text!r} has no row in the guide" for text in sorted(errors - rows)]
+    problems += [f"catalog text {text!r} is not in the guide" for text in catalog_texts() if text not in guide]
+    if len(errors) < 10 or len(catalog_texts()) != 18:
+        problems.append(f"found {len(errors)} error texts and {len(catalog_texts())} catalog texts: "
+                        "the scan no longer reads the code")
+    for problem in problems:
+        print(problem)
+    print(f"{len(errors)} error texts, {len(catalog_texts())} catalog texts checked")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

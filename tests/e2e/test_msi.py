@@ -1,13 +1,14 @@
 """The MSI package under Wine, driven as an administrator would.
 
 On a private prefix: `msiexec /i` installs HexlornS.exe, creates and starts the
-service and registers the event source; `sc stop` / `sc start` work; a newer
-package (same upgrade code, a different exe) replaces the old one in place, and so does a
-rebuild of the same version; an older package is refused; `msiexec /x` stops and removes everything.
+service and registers the event source; `sc stop` / `sc start` work; a rebuild
+of the same version and a newer package (same upgrade code, a different exe)
+each replace the installed one in place; an older package is refused;
+`msiexec /x` stops and removes everything.
 
 The package is the windows build's HexlornS-<version>.msi (HEXLORN_VERSION, else
-the project version); the newer one is built here from the same sources with
-installer/build_msi.py.
+the project version); the other packages are built here from the same sources
+with installer/build_msi.py.
 """
 
 import os

@@ -2,7 +2,7 @@
 # upgrade, refused downgrade, uninstall (about a minute; private prefix).
 add_test(NAME msi_life COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py)
 set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600
-                     ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};HEXLORN_VERSION=${PROJECT_VERSION}")
+                     ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};HEXLORN_VERSION=${PROJECT_VERSION};PYTHONDONTWRITEBYTECODE=1")
 
 # The operator's guide has a row for every record the code can write and
 # every catalog text.

@@ -439,6 +439,47 @@ TEST_F(DeviceEventTest, RemoveCompleteAfterQueryRemoveReleasesWithoutASecondSwee
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA)); });
 }
 
+TEST_F(DeviceEventTest, RemoveCompleteOnAnInterfaceOfAClosedCardOnlyUnregistersAndForgetsIt)
+{
+    StartWithCardA();
+    HANDLE a = HandleOfA();
+    HDEVNOTIFY notification = ListedCards().at(0).notifyHandle;
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
+    size_t from = sim::Calls().size();
+    EXPECT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, Lower(sim::InterfacePath(kCardA, 0))),
+              static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardA}); // as the entry spells it
+    EXPECT_TRUE(HelperWaits(from).empty());
+    EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(a), from), std::string::npos);
+    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(notification)));
+    EXPECT_TRUE(ListedCards().empty());
+}
+
+TEST_F(DeviceEventTest, VetoWhoseReopenFailsLeavesTheCardListedWithoutHandleOrNotification)
+{
+    StartWithCardA();
+    HANDLE old = HandleOfA();
+    HDEVNOTIFY oldNotification = ListedCards().at(0).notifyHandle;
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, old), static_cast<DWORD>(NO_ERROR));
+    sim::SetDevicePresent(kCardA, false); // the interface cannot be opened now
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, old), static_cast<DWORD>(NO_ERROR));
+    auto cards = ListedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].deviceHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(cards[0].notifyHandle, nullptr);
+    EXPECT_EQ(cards[0].closed, 0u);
+    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(oldNotification)));
+    EXPECT_EQ(CompanionStarts(kCardA), 2u); // started again all the same
+    // The old handle's announcements no longer reach it; the stop releases
+    // it without closing or unregistering anything bogus.
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, old), sim::kNotDelivered);
+    service_.Stop();
+    EXPECT_EQ(sim::FindCall("CloseHandle", "0xffffffffffffffff"), std::string::npos);
+    EXPECT_EQ(sim::FindCall("UnregisterDeviceNotification", "0x0"), std::string::npos);
+    EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 0u);
+    EXPECT_EQ(sim::OpenHandleCount(sim::Kind::DeviceNotification), 0u);
+}
+
 TEST_F(DeviceEventTest, SurpriseRemovalSweepsClosesUnregistersAndForgetsTheRightCard)
 {
     sim::AddSession(1);

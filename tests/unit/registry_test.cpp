@@ -366,6 +366,7 @@ TEST_F(CardRegistryTest, FailedInterfaceRegistrationIsReportedOnceAfterTheScanAn
     sim::FailCall("RegisterDeviceNotificationW", 3); // after the two handle notifications
     ServiceProcess service;
     service.Start();
+    ASSERT_TRUE(sim::WaitForState(SERVICE_STOPPED)) << "start-up went on";
     service.Join();
     EXPECT_EQ(service.exitCode, 0);
 

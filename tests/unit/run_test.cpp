@@ -92,6 +92,8 @@ class RunSequenceTest : public SimTest
     void RunToFailure()
     {
         service_.Start();
+        // Bounded: a start-up that goes on running is stopped by TearDown.
+        ASSERT_TRUE(sim::WaitForState(SERVICE_STOPPED)) << "start-up went on";
         service_.Join();
         EXPECT_EQ(service_.exitCode, 0);
         ExpectStoppedAtStartUp();

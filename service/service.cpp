@@ -16,6 +16,12 @@ static SRWLOCK statusLock = SRWLOCK_INIT;
 
 static void ReportStatusLocked(DWORD state, DWORD win32ExitCode, DWORD waitHint)
 {
+    // Stopped is the last report of the service's life. A request that the
+    // handler was already taking when the service thread reported stopped (an
+    // interrogate, a stop) reports nothing after it.
+    if (serviceStatus.dwCurrentState == SERVICE_STOPPED) {
+        return;
+    }
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = win32ExitCode;
     serviceStatus.dwWaitHint = waitHint;
@@ -40,13 +46,18 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv)
 {
     (void)argc;
     (void)argv;
+    // The handler can be called (an interrogate) as soon as it is registered,
+    // before the handle is stored: the handle and the record are set under the
+    // status lock, which the handler takes before it reads them.
+    AcquireSRWLockExclusive(&statusLock);
     serviceStatusHandle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, ServiceControlHandler, NULL);
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    serviceStatus.dwServiceSpecificExitCode = 0;
+    ReleaseSRWLockExclusive(&statusLock);
     if (serviceStatusHandle == NULL) {
         ReportServiceEvent(L"RegisterServiceCtrlHandler", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         return;
     }
-    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    serviceStatus.dwServiceSpecificExitCode = 0;
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 3000);
     RunService();
 }
@@ -61,7 +72,10 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         AcquireSRWLockExclusive(&statusLock);
-        ReportStatusLocked(serviceStatus.dwCurrentState, NO_ERROR, 0);
+        // Before the first report there is no state to report again.
+        if (serviceStatus.dwCurrentState != 0) {
+            ReportStatusLocked(serviceStatus.dwCurrentState, NO_ERROR, 0);
+        }
         ReleaseSRWLockExclusive(&statusLock);
         return NO_ERROR;
     case SERVICE_CONTROL_DEVICEEVENT:

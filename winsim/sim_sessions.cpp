@@ -60,7 +60,15 @@ void RunProgram(ProcessObject *process, const std::wstring &commandLine)
     case Program::Helper: {
         DWORD id = process->id;
         process->thread = std::thread([id, commandLine] {
-            RunMain(commandLine, id);
+            {
+                // Every simulated process shares this one address space, so
+                // the program's process-wide records (the "ForceClose" number,
+                // the walk's state) would be shared by helpers that run at the
+                // same time; on Windows each has its own. Helpers take turns.
+                static std::mutex helperTurn;
+                std::lock_guard<std::mutex> turn(helperTurn);
+                RunMain(commandLine, id);
+            }
             std::lock_guard<std::mutex> lock(mu);
             ProcessObject *p = state->processes[id].get();
             if (!p->ended) {

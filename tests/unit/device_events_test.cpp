@@ -388,6 +388,8 @@ TEST_F(DeviceEventTest, VetoedRemovalReopensReregistersAndRestartsTheCompanion)
     size_t registered = sim::FindCall("RegisterDeviceNotificationW", "handle " + HexOf(reopened), from);
     EXPECT_LT(open, unregister);
     EXPECT_LT(unregister, registered);
+    // The new registration comes before the set is released.
+    EXPECT_LT(registered, sim::FindCall("SetupDiDestroyDeviceInfoList", "", from));
     EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(old), from), std::string::npos); // no second close
     EXPECT_EQ(CompanionStarts(kCardA), 2u);
     EXPECT_EQ(sim::ProcessStarts().back().application, sim::CompanionPath());

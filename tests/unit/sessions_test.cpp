@@ -435,6 +435,29 @@ TEST_F(SessionLauncherTest, QueryRemoveWithHungHelpersIsAnsweredWithinTheBoundAn
     ExpectNothingLeftOpen();
 }
 
+TEST_F(SessionLauncherTest, HungCompanionWindowsDelayTheSweepOnlyByTheirSendTimeouts)
+{
+    sim::AddSession(1);
+    sim::AddSession(2);
+    CardEntry *entry = Entry(kCardA);
+    HWND first = sim::AddWindow(1, L"WinSta0", L"Default", kCardA);
+    HWND second = sim::AddWindow(2, L"WinSta0", L"Default", kCardA);
+    sim::SetWindowHung(first, true);
+    sim::SetWindowHung(second, true);
+    ULONGLONG start = sim::Now();
+    RunForceCloseSweep(entry);
+    EXPECT_EQ(sim::Now() - start, 2u * kForceCloseSendTimeoutMs);
+    auto deliveries = sim::Deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_TRUE(deliveries[0].timedOut);
+    EXPECT_TRUE(deliveries[1].timedOut);
+    EXPECT_EQ(deliveries[0].timeout, kForceCloseSendTimeoutMs);
+    // Each helper ended inside its own bound: nothing reported, nothing ended by force.
+    EXPECT_TRUE(sim::Events().empty());
+    EXPECT_EQ(sim::CallCount("TerminateProcess"), 0u);
+    ExpectNothingLeftOpen();
+}
+
 TEST_F(SessionLauncherTest, SweepReachesTheCompanionWindowsInEverySession)
 {
     sim::AddSession(1);

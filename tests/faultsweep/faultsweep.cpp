@@ -5,9 +5,9 @@
 //
 //   faultsweep [--full] [--scenario NAME] [--verbose]
 //
-// --full also runs, for every function a scenario calls, the case where every
-// call of that function fails, and repeats the positional sweep a second time
-// to catch breaks that depend on thread timing.
+// Each position is also run with every call of its function failing. --full
+// repeats the positional sweep twice more, to catch breaks that depend on
+// thread timing, and once more by bare position.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -667,6 +667,7 @@ void CheckHandles(Driver &d, bool startFailed, const sim::Call &failed)
 }
 
 struct RunResult {
+    std::string failedFunction; // the first call that was failed
     std::vector<std::string> breaks;
     std::vector<std::string> calls;
     std::vector<std::wstring> records;
@@ -747,6 +748,7 @@ RunResult RunOnce(const Scenario &scenario, const std::function<void()> &inject,
         }
     }
     result.calls = sim::InjectableCalls();
+    result.failedFunction = failed.function;
     result.breaks = d.breaks;
     ResetProcessState();
     return result;
@@ -784,10 +786,16 @@ int main(int argc, char **argv)
     size_t skipped = 0;
     size_t runs = 0;
     size_t brokenRuns = 0;
+    size_t moved = 0;
     std::map<std::string, FunctionTally> byFunction;
 
-    auto report = [&](const std::string &label, const RunResult &result) {
+    auto report = [&](const std::string &label, const RunResult &result, const std::string &function) {
         ++runs;
+        if (!function.empty()) {
+            auto &tally = byFunction[function];
+            ++tally.tried;
+            tally.broken += result.breaks.empty() ? 0 : 1;
+        }
         if (!result.breaks.empty()) {
             ++brokenRuns;
             printf("BROKEN %s\n", label.c_str());
@@ -806,13 +814,18 @@ int main(int argc, char **argv)
         }
         ++scenarios;
         RunResult clean = RunOnce(scenario, [] {}, nullptr);
-        report(std::string(scenario.name) + " clean", clean);
+        report(std::string(scenario.name) + " clean", clean, "");
         Baseline baseline{clean.calls, clean.records};
 
-        std::map<std::string, unsigned> ordinal;
+        // Every position of the clean run, named by function and ordinal: a
+        // helper process runs beside the service thread for a moment after it
+        // is started, so a bare position can land on another call in a run
+        // whose threads interleave differently. --full repeats this twice more
+        // (other interleavings) and adds one pass by bare position.
         std::set<std::string> functions;
-        for (int pass = 0; pass < (full ? 2 : 1); ++pass) {
-            ordinal.clear();
+        for (int pass = 0; pass < (full ? 4 : 1); ++pass) {
+            bool byPosition = pass == 3;
+            std::map<std::string, unsigned> ordinal;
             for (size_t k = 1; k <= baseline.calls.size(); ++k) {
                 const std::string &function = baseline.calls[k - 1];
                 unsigned nth = ++ordinal[function];
@@ -821,42 +834,42 @@ int main(int argc, char **argv)
                     continue;
                 }
                 functions.insert(function);
-                // The call is named by function and ordinal: a helper process
-                // runs beside the service thread for a moment after it is
-                // started, so a bare position may land on another call in a
-                // run whose threads interleave differently.
-                RunResult result =
-                    RunOnce(scenario, [function, nth] { sim::FailCall(function, nth); }, &baseline);
-                std::string label = std::string(scenario.name) + " position " + std::to_string(k) + " (" + function +
-                                    " #" + std::to_string(nth) + ")";
-                report(label, result);
-                if (pass == 0) {
-                    ++positions;
+                positions += pass == 0 ? 1 : 0;
+                std::function<void()> inject = [function, nth] { sim::FailCall(function, nth); };
+                if (byPosition) {
+                    inject = [k] { sim::FailAtPosition(k); };
                 }
-                auto &tally = byFunction[function];
-                ++tally.tried;
-                tally.broken += result.breaks.empty() ? 0 : 1;
+                RunResult result = RunOnce(scenario, inject, &baseline);
+                if (byPosition && (result.failedFunction.empty() || kNeverFailed.count(result.failedFunction) != 0)) {
+                    ++moved; // the position fell on a call that is never failed
+                    continue;
+                }
+                std::string label = std::string(scenario.name) + " position " + std::to_string(k) + " (" + function +
+                                    " #" + std::to_string(nth) + ")" + (byPosition ? " by position" : "");
+                report(label, result, function);
             }
         }
-        if (full) {
-            for (const auto &function : functions) {
-                RunResult result = RunOnce(scenario, [function] { sim::FailCall(function, 0); }, &baseline);
-                report(std::string(scenario.name) + " every " + function, result);
-                auto &tally = byFunction[function];
-                ++tally.tried;
-                tally.broken += result.breaks.empty() ? 0 : 1;
-            }
+        // Every call of one function failing: a failure that lasts.
+        for (const auto &function : functions) {
+            RunResult result = RunOnce(scenario, [function] { sim::FailCall(function, 0); }, &baseline);
+            report(std::string(scenario.name) + " every " + function, result, function);
         }
     }
     sim::Reset();
 
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    printf("\nper function: runs with it failing (broken)\n");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    printf("\nnever failed (Windows does not fail them for valid arguments):");
+    for (const auto &function : kNeverFailed) {
+        printf(" %s", function.c_str());
+    }
+    printf("\nper function: runs with it failing (runs that broke an invariant)\n");
     for (const auto &entry : byFunction) {
         printf("  %-36s %5zu (%zu)\n", entry.first.c_str(), entry.second.tried, entry.second.broken);
     }
-    printf("\nfaultsweep%s: %zu scenarios, %zu call positions tried (%zu never failed), %zu runs, "
+    if (full) {
+        printf("by-position runs that fell on a never-failed call: %zu\n", moved);
+    }
+    printf("\nfaultsweep%s: %zu scenarios, %zu call positions tried (%zu more never failed), %zu runs, "
            "%zu runs broke an invariant, %.1f s\n",
            full ? " --full" : "", scenarios, positions, skipped, runs, brokenRuns, seconds);
     return brokenRuns == 0 ? 0 : 1;

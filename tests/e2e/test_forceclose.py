@@ -69,6 +69,7 @@ class ForceCloseHelper(PrefixTestCase):
         # Two desktops with a window that takes 30 s over "ForceClose".
         companion = self.wp.start_companion(card_id(8), windows=".,HxHung", hang_ms=30000)
         run = self.helper(card_id(8), timeout_ms=30000)
+        companion.wait_for(" forceclose ", count=2, timeout=10)
         self.assertEqual(sorted(companion.received()), [1, 2])
         # The helper ends after one bounded send per hung desktop, not after
         # the companion: well inside 30 s (slack for Wine's process start).
@@ -90,6 +91,18 @@ class ForceCloseHelper(PrefixTestCase):
             self.assertRegex(line, r"walked=1 station=SAME desktop=SAME handles=SAME window=ok")
         self.assertEqual(check.returncode, 0)
         self.assertEqual(check.events, [])
+
+        # The real helper reaches a window there, and one on its own desktop
+        # (of another process: Wine lists every window of a process that made
+        # one on the service station's desktop under that desktop).
+        on_service_station = wp.start_companion(card_id(12), windows=r"__wineservice_winstation\Default")
+        on_own_desktop = wp.start_companion(card_id(12))
+        self.helper(card_id(12))
+        on_service_station.wait_for(" exit ")
+        on_own_desktop.wait_for(" exit ")
+        self.assertIn(r"desktop=__wineservice_winstation\Default", on_service_station.wait_for(" window ")[0])
+        self.assertEqual(on_service_station.received(), [1])
+        self.assertEqual(on_own_desktop.received(), [1])
 
         # Helper processes one after the other still find their windows.
         for n in (9, 11):

@@ -44,5 +44,23 @@ class FakeCardService(PrefixTestCase):
         self.assertEqual(companion.received(), [])
 
 
+class PercentSignsInTheId(PrefixTestCase):
+    """The ID reaches the record through the real formatter as an argument,
+    never as a format: percent signs arrive as they are. (Instance IDs are
+    upper case; Wine's SetupAPI hands them out so.)"""
+
+    ID = r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_02\4&%S%N%1&0&%%"
+
+    def test_record_text_is_the_id_unchanged(self):
+        self.wp.add_fake_card(self.ID, [r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_02"])
+        self.wp.install_companion()
+        self.wp.install_service()
+        self.wp.start_service()
+        self.wp.stop_service()
+        self.assertEqual([(r.type, r.event_id, r.strings) for r in self.wp.events()],
+                         [(4, MSG_DEVICE_FOUND, ["HexlornS", self.ID])])
+        self.assertEqual(self.wp.render(self.wp.events()[0], "en"), f"Found device ({self.ID}).\r\n")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -13,7 +13,9 @@
 //                        "NAME" a desktop NAME created on the program's window
 //                        station, "STATION\NAME" an existing desktop of another
 //                        window station. Two entries naming one desktop give
-//                        two windows there, on one thread.
+//                        two windows there, on one thread. (Wine 8 lists every
+//                        window of a process that made one on another station's
+//                        desktop under that desktop: use such an entry alone.)
 //   HXCOMPANION_HANG_MS  the "ForceClose" handler sleeps this long first
 //   HXCOMPANION_LIFE_MS  lifetime (default 120000)
 //

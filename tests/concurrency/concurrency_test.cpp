@@ -136,7 +136,7 @@ void ExpectLegalReports()
 
 TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)
 {
-    const int rounds = 30;
+    const int rounds = 60;
     int deliveredInAll = 0;
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -263,7 +263,7 @@ TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
 // whichever comes first, and nothing is closed twice.
 TEST_F(ConcurrencyTest, QueryRemovesDuringTheStopSweeps)
 {
-    const int rounds = 20;
+    const int rounds = 30;
     for (int round = 0; round < rounds && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Fresh();

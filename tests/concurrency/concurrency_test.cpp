@@ -76,8 +76,7 @@ void Storm(unsigned seed, const std::atomic<bool> &stop, std::atomic<int> &badAn
         case 2:
         case 3:
         case 4: {
-            static const DWORD types[] = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED,
-                                          DBT_DEVICEREMOVECOMPLETE};
+            static const DWORD types[] = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE};
             auto handles = sim::DeviceHandles(card);
             if (!handles.empty()) {
                 answer = sim::SendHandleBroadcast(types[random() % 3], handles[random() % handles.size()]);
@@ -239,7 +238,8 @@ TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
                 for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE}) {
                     wrong += ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, type, &handle, NULL) != NO_ERROR;
                 }
-                wrong += ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NULL, NULL) != NO_ERROR;
+                wrong +=
+                    ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NULL, NULL) != NO_ERROR;
                 // Stopped was the last report: an interrogate that raced it reports nothing.
                 wrong += ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, NULL, NULL) != NO_ERROR;
             }

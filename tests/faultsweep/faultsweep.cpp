@@ -120,13 +120,10 @@ class Driver
 {
   public:
     std::vector<std::string> breaks;
-    bool running = false;   // the service reported running
+    bool running = false; // the service reported running
     bool startFailed = false;
 
-    void Break(const std::string &what)
-    {
-        breaks.push_back(what);
-    }
+    void Break(const std::string &what) { breaks.push_back(what); }
 
     ~Driver()
     {
@@ -357,7 +354,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("running");
                        d.Stop();
                    }});
-    out.push_back({"one-card", [] {
+    out.push_back({"one-card",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                    },
@@ -366,7 +364,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("running");
                        d.Stop();
                    }});
-    out.push_back({"two-cards-one-unopenable", [] {
+    out.push_back({"two-cards-one-unopenable",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB, true);
@@ -380,7 +379,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("running");
                        d.Stop();
                    }});
-    out.push_back({"arrival", [] {
+    out.push_back({"arrival",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        sim::DeviceSpec c;
@@ -400,7 +400,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the repeated arrival");
                        d.Stop();
                    }});
-    out.push_back({"query-remove-then-removal", [] {
+    out.push_back({"query-remove-then-removal",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                    },
@@ -413,7 +414,8 @@ std::vector<Scenario> Scenarios()
                        d.InterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, Path(kCardA));
                        d.Stop();
                    }});
-    out.push_back({"query-remove-then-veto", [] {
+    out.push_back({"query-remove-then-veto",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                    },
@@ -434,7 +436,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the veto");
                        d.Stop();
                    }});
-    out.push_back({"veto-without-query-remove", [] {
+    out.push_back({"veto-without-query-remove",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                    },
@@ -444,7 +447,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the veto");
                        d.Stop();
                    }});
-    out.push_back({"surprise-removal-on-interface", [] {
+    out.push_back({"surprise-removal-on-interface",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB);
@@ -460,7 +464,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the late announcements");
                        d.Stop();
                    }});
-    out.push_back({"console-connect-and-logon", [] {
+    out.push_back({"console-connect-and-logon",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB);
@@ -475,7 +480,8 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the session changes");
                        d.Stop();
                    }});
-    out.push_back({"stop-with-helpers-that-never-end", [] {
+    out.push_back({"stop-with-helpers-that-never-end",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB);
@@ -485,7 +491,8 @@ std::vector<Scenario> Scenarios()
                        d.Start();
                        d.Stop();
                    }});
-    out.push_back({"stop-with-hung-companion-windows", [] {
+    out.push_back({"stop-with-hung-companion-windows",
+                   [] {
                        Sessions();
                        AddCard(kCardA);
                        sim::AddDesktop(1, L"WinSta0", L"Second");
@@ -497,7 +504,8 @@ std::vector<Scenario> Scenarios()
                        d.Start();
                        d.Stop();
                    }});
-    out.push_back({"helper-walk-two-stations-two-desktops", [] {
+    out.push_back({"helper-walk-two-stations-two-desktops",
+                   [] {
                        sim::AddSession(1);
                        sim::AddDesktop(1, L"WinSta0", L"Winlogon");
                        sim::AddDesktop(1, L"Service-0x0-3e7$", L"Default");
@@ -813,7 +821,8 @@ int main(int argc, char **argv)
             continue;
         }
         ++scenarios;
-        RunResult clean = RunOnce(scenario, [] {}, nullptr);
+        RunResult clean = RunOnce(
+            scenario, [] {}, nullptr);
         report(std::string(scenario.name) + " clean", clean, "");
         Baseline baseline{clean.calls, clean.records};
 
@@ -851,7 +860,8 @@ int main(int argc, char **argv)
         }
         // Every call of one function failing: a failure that lasts.
         for (const auto &function : functions) {
-            RunResult result = RunOnce(scenario, [function] { sim::FailCall(function, 0); }, &baseline);
+            RunResult result = RunOnce(
+                scenario, [function] { sim::FailCall(function, 0); }, &baseline);
             report(std::string(scenario.name) + " every " + function, result, function);
         }
     }

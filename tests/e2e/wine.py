@@ -131,11 +131,12 @@ def unescape_debugstr(text):
 
 
 def parse_events(text):
-    """Every event record in Wine debug output, in the order the calls were made.
-    Lines of several threads interleave, so strings are paired by pid:tid."""
-    records = []
-    pending = {}  # (pid, tid) -> [header fields, strings]
-    for line in text.splitlines():
+    """Every event record in Wine debug output, in the order the calls were made
+    (by their first line). Lines of several threads interleave, so strings are
+    paired by pid:tid."""
+    records = []  # (order, record)
+    pending = {}  # (pid, tid) -> (order, header fields, strings)
+    for order, line in enumerate(text.splitlines()):
         match = _REPORT.match(line)
         if match:
             pid, tid = match.group(1), match.group(2)
@@ -153,27 +154,27 @@ def parse_events(text):
                 int(match.group(9), 16),
             ]
             if fields[6] == 0:
-                records.append(_finish(fields, []))
+                records.append(_finish(order, fields, []))
             else:
-                pending[key] = (fields, [])
+                pending[key] = (order, fields, [])
             continue
         match = _STRING.match(line)
         if match:
             key = (match.group(1), match.group(2))
             if key not in pending:
                 continue
-            fields, strings = pending[key]
+            _, fields, strings = pending[key]
             strings.append(None if match.group(3) is None else unescape_debugstr(match.group(3)))
             if len(strings) == fields[6]:
                 records.append(_finish(*pending.pop(key)))
-    for fields, strings in pending.values():
-        records.append(_finish(fields, strings))
-    return records
+    for entry in pending.values():
+        records.append(_finish(*entry))
+    return [record for _, record in sorted(records, key=lambda item: item[0])]
 
 
-def _finish(fields, strings):
+def _finish(order, fields, strings):
     pid, tid, etype, category, event_id, sid, count, data_size = fields
-    return EventRecord(pid, tid, etype, category, event_id, sid, count, data_size, strings)
+    return order, EventRecord(pid, tid, etype, category, event_id, sid, count, data_size, strings)
 
 
 def parse_status_reports(text, service=SERVICE_NAME):

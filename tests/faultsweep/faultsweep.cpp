@@ -436,6 +436,21 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the veto");
                        d.Stop();
                    }});
+    out.push_back({"query-remove-twice-then-interface-removal",
+                   [] {
+                       Sessions();
+                       AddCard(kCardA);
+                       AddCard(kCardB);
+                   },
+                   [](Driver &d) {
+                       d.Start();
+                       d.HandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA);
+                       d.HandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA);
+                       d.CheckList("after the second query-remove");
+                       d.InterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, Path(kCardA));
+                       d.CheckList("after the removal");
+                       d.Stop();
+                   }});
     out.push_back({"veto-without-query-remove",
                    [] {
                        Sessions();
@@ -485,6 +500,9 @@ std::vector<Scenario> Scenarios()
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB);
+                       // Four sessions of 8 s each outlast a sweep's 20 s.
+                       sim::AddSession(2);
+                       sim::AddSession(3);
                        sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
                    },
                    [](Driver &d) {

@@ -5,8 +5,8 @@ import unittest
 
 from wine import parse_events, parse_status_reports, unescape_debugstr
 
-LOG = r"""0104:0108:fixme:advapi:ReportEventW (00000000CAFE4242,0x0004,0x0000,0x40000006,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
-0104:010c:fixme:advapi:ReportEventW (00000000CAFE4242,0x0001,0x0000,0xc0020001,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
+LOG = r"""0104:010c:fixme:advapi:ReportEventW (00000000CAFE4242,0x0001,0x0000,0xc0020001,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
+0104:0108:fixme:advapi:ReportEventW (00000000CAFE4242,0x0004,0x0000,0x40000006,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
 0104:010c:err:eventlog:ReportEventW L"HexlornS"
 0104:0108:trace:eventlog:ReportEventW L"HexlornS"
 0200:0204:trace:service:RegisterServiceCtrlHandlerExW L"HexlornS" 00000001400016F0 0000000000000000
@@ -22,8 +22,8 @@ class Parsing(unittest.TestCase):
     def test_interleaved_records_pair_by_thread(self):
         records = parse_events(LOG)
         self.assertEqual([(r.tid, r.type, r.event_id, r.strings) for r in records], [
-            ("0108", 4, 0x40000006, ["HexlornS", 'PCI\\VEN_1412\\4&"x"\t\u3002']),
             ("010c", 1, 0xC0020001, ["HexlornS", "OpenDesktop"]),
+            ("0108", 4, 0x40000006, ["HexlornS", 'PCI\\VEN_1412\\4&"x"\t\u3002']),
         ])  # in the order of the calls, though the second completed first
 
     def test_cut_string_keeps_the_part_shown(self):

@@ -301,3 +301,17 @@ TEST_F(ConcurrencyTest, QueryRemovesDuringTheStopSweeps)
 }
 
 } // namespace
+
+namespace
+{
+
+// The handler can be asked to interrogate as soon as it is registered, before
+// ServiceMain has made its first report: there is no state to report yet.
+TEST_F(ConcurrencyTest, AnInterrogateBeforeTheFirstReportReportsNothing)
+{
+    EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::CallCount("SetServiceStatus"), 0u);
+    EXPECT_EQ(checkPointCounter, 1u);
+}
+
+} // namespace

@@ -16,31 +16,22 @@ using namespace testing_support;
 namespace
 {
 
-const wchar_t kCardC[] = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&3C4D5E6F&0&00F0";
-
 class ConcurrencyTest : public SimTest
 {
   protected:
     void Fresh()
     {
-        sim::Reset();
-        sim::SetEntryPoint(wmain);
-        ResetProcessState();
+        ResetSimAndProcess();
         sim::AddSession(0, WTSDisconnected);
         sim::AddSession(1);
         sim::SetConsoleSession(1);
         AddCard(kCardA);
         AddCard(kCardB);
-        sim::DeviceSpec c;
-        c.instanceId = kCardC;
-        c.hardwareIds = HardwareIdsOf(kCardC);
+        sim::DeviceSpec c = DeviceSpecOf(kCardC);
         c.audioInterfaces = 2;
         sim::AddDevice(c);
         sim::SetDevicePresent(kCardC, false);
-        sim::DeviceSpec other;
-        other.instanceId = kOtherDevice;
-        other.hardwareIds = HardwareIdsOf(kOtherDevice);
-        sim::AddDevice(other);
+        sim::AddDevice(DeviceSpecOf(kOtherDevice));
     }
 };
 
@@ -202,11 +193,8 @@ TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)
 // lock that guards the freed list.
 TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
 {
-    AddCard(kCardA);
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
     ServiceProcess service;
-    ASSERT_TRUE(service.StartRunning());
+    ASSERT_TRUE(StartOneSessionWithCardA(service));
     HANDLE oldHandle = sim::DeviceHandles(kCardA).front();
     std::wstring path = sim::InterfacePath(kCardA);
     service.Stop();

@@ -99,8 +99,6 @@ const char *StateName(DWORD state)
     return "?";
 }
 
-const wchar_t kCardC[] = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&3C4D5E6F&0&00F0";
-
 bool IsKnownCard(const std::wstring &id)
 {
     std::wstring upper;
@@ -369,10 +367,7 @@ std::vector<Scenario> Scenarios()
                        Sessions();
                        AddCard(kCardA);
                        AddCard(kCardB, true);
-                       sim::DeviceSpec other;
-                       other.instanceId = kOtherDevice;
-                       other.hardwareIds = HardwareIdsOf(kOtherDevice);
-                       sim::AddDevice(other);
+                       sim::AddDevice(DeviceSpecOf(kOtherDevice));
                    },
                    [](Driver &d) {
                        d.Start();
@@ -383,9 +378,7 @@ std::vector<Scenario> Scenarios()
                    [] {
                        Sessions();
                        AddCard(kCardA);
-                       sim::DeviceSpec c;
-                       c.instanceId = kCardC;
-                       c.hardwareIds = HardwareIdsOf(kCardC);
+                       sim::DeviceSpec c = DeviceSpecOf(kCardC);
                        c.audioInterfaces = 2;
                        c.present = false;
                        sim::AddDevice(c);
@@ -545,11 +538,6 @@ struct Baseline {
     std::vector<std::wstring> records;
 };
 
-std::vector<std::wstring> Lines()
-{
-    return RecordLines();
-}
-
 // The failing run's records must be the clean run's records, some perhaps
 // missing, in the same order, plus at most `extras` records `extra` (one per
 // failed call that is reported), anywhere.
@@ -703,9 +691,7 @@ struct RunResult {
 // the invariants.
 RunResult RunOnce(const Scenario &scenario, const std::function<void()> &inject, const Baseline *clean)
 {
-    sim::Reset();
-    sim::SetEntryPoint(wmain);
-    ResetProcessState();
+    ResetSimAndProcess();
     scenario.setup();
     inject();
 
@@ -763,7 +749,7 @@ RunResult RunOnce(const Scenario &scenario, const std::function<void()> &inject,
     }
 
     RunResult result;
-    result.records = Lines();
+    result.records = RecordLines();
     if (clean != nullptr) {
         if (!RecordsAllowed(clean->records, result.records, extra, extras)) {
             std::string got;

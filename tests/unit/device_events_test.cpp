@@ -9,31 +9,6 @@ using namespace testing_support;
 namespace
 {
 
-struct EntryView {
-    std::wstring id;
-    HANDLE deviceHandle;
-    HDEVNOTIFY notifyHandle;
-    DWORD closed;
-};
-
-std::vector<EntryView> ListedCards()
-{
-    std::vector<EntryView> out;
-    AcquireSRWLockExclusive(&cardListLock);
-    for (CardEntry *entry = CardList ? CardList->next : nullptr; entry != nullptr; entry = entry->next) {
-        out.push_back({entry->instanceId, entry->deviceHandle, entry->notifyHandle, entry->closed});
-    }
-    ReleaseSRWLockExclusive(&cardListLock);
-    return out;
-}
-
-std::string HexOf(const void *value)
-{
-    char buffer[24];
-    snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
-    return buffer;
-}
-
 std::wstring Lower(std::wstring text)
 {
     for (auto &c : text) {
@@ -42,40 +17,6 @@ std::wstring Lower(std::wstring text)
         }
     }
     return text;
-}
-
-// Helper starts (the service's own executable) with their command lines.
-std::vector<sim::ProcessStart> HelperStarts()
-{
-    std::vector<sim::ProcessStart> out;
-    for (const auto &start : sim::ProcessStarts()) {
-        if (start.application == sim::ModulePath()) {
-            out.push_back(start);
-        }
-    }
-    return out;
-}
-
-size_t CompanionStarts(const std::wstring &id)
-{
-    size_t count = 0;
-    for (const auto &start : sim::ProcessStarts()) {
-        count += start.application == sim::CompanionPath() && start.commandLine == id ? 1 : 0;
-    }
-    return count;
-}
-
-// Positions in the call log of the service's own calls of `function`.
-std::vector<size_t> ServiceCalls(const std::string &function, size_t from = 0)
-{
-    std::vector<size_t> out;
-    auto calls = sim::Calls();
-    for (size_t i = from; i < calls.size(); ++i) {
-        if (calls[i].function == function && calls[i].process == sim::kServiceProcess) {
-            out.push_back(i);
-        }
-    }
-    return out;
 }
 
 // The service's waits on helpers (its wait on the stop event excluded).
@@ -116,15 +57,9 @@ DWORD SendRawInterfaceRecord(DWORD eventType, const std::wstring &name, size_t s
     return sim::SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType, buffer.data());
 }
 
-class DeviceEventTest : public SimTest
+class DeviceEventTest : public ServiceProcessTest
 {
   protected:
-    void TearDown() override
-    {
-        service_.Stop(); // before the simulation is reset
-        SimTest::TearDown();
-    }
-
     // Three sessions, the first on the console, and card A present.
     void StartWithCardA(bool openFails = false)
     {
@@ -174,8 +109,6 @@ class DeviceEventTest : public SimTest
             EXPECT_EQ(after[i].closed, before[i].closed);
         }
     }
-
-    ServiceProcess service_;
 };
 
 TEST_F(DeviceEventTest, FirstInterfaceOfANewCardAddsOpensAndStartsOneCompanionAndLaterOnesDoNothing)
@@ -184,9 +117,7 @@ TEST_F(DeviceEventTest, FirstInterfaceOfANewCardAddsOpensAndStartsOneCompanionAn
     sim::SetConsoleSession(1);
     AddCard(kCardB);
     ASSERT_TRUE(service_.StartRunning());
-    sim::DeviceSpec spec;
-    spec.instanceId = kCardA;
-    spec.hardwareIds = HardwareIdsOf(kCardA);
+    sim::DeviceSpec spec = DeviceSpecOf(kCardA);
     spec.audioInterfaces = 3;
     sim::AddDevice(spec);
     size_t recordsBefore = sim::Events().size();
@@ -212,7 +143,7 @@ TEST_F(DeviceEventTest, FirstInterfaceOfANewCardAddsOpensAndStartsOneCompanionAn
     size_t started = sim::FindCall("CreateProcessAsUserW", "", opened);
     EXPECT_LT(recorded, opened);
     EXPECT_NE(started, std::string::npos);
-    ASSERT_EQ(CompanionStarts(kCardA), 1u);
+    ASSERT_EQ(CompanionStarts(kCardA).size(), 1u);
     EXPECT_EQ(sim::ProcessStarts().back().session, 1u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Token), 0u);
 
@@ -391,7 +322,7 @@ TEST_F(DeviceEventTest, VetoedRemovalReopensReregistersAndRestartsTheCompanion)
     // The new registration comes before the set is released.
     EXPECT_LT(registered, sim::FindCall("SetupDiDestroyDeviceInfoList", "", from));
     EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(old), from), std::string::npos); // no second close
-    EXPECT_EQ(CompanionStarts(kCardA), 2u);
+    EXPECT_EQ(CompanionStarts(kCardA).size(), 2u);
     EXPECT_EQ(sim::ProcessStarts().back().application, sim::CompanionPath());
 
     // The new handle's notification now carries the card's removal.
@@ -471,7 +402,7 @@ TEST_F(DeviceEventTest, VetoWhoseReopenFailsLeavesTheCardListedWithoutHandleOrNo
     EXPECT_EQ(cards[0].notifyHandle, nullptr);
     EXPECT_EQ(cards[0].closed, 0u);
     EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(oldNotification)));
-    EXPECT_EQ(CompanionStarts(kCardA), 2u); // started again all the same
+    EXPECT_EQ(CompanionStarts(kCardA).size(), 2u); // started again all the same
     // The old handle's announcements no longer reach it; the stop releases
     // it without closing or unregistering anything bogus.
     EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, old), sim::kNotDelivered);
@@ -484,12 +415,7 @@ TEST_F(DeviceEventTest, VetoWhoseReopenFailsLeavesTheCardListedWithoutHandleOrNo
 
 TEST_F(DeviceEventTest, SurpriseRemovalSweepsClosesUnregistersAndForgetsTheRightCard)
 {
-    sim::AddSession(1);
-    sim::AddSession(2);
-    sim::SetConsoleSession(1);
-    AddCard(kCardA);
-    AddCard(kCardB);
-    ASSERT_TRUE(service_.StartRunning());
+    ASSERT_TRUE(StartTwoSessionsWithCardsAB(service_));
     HANDLE a = sim::DeviceHandles(kCardA).at(0);
     HANDLE b = sim::DeviceHandles(kCardB).at(0);
     HDEVNOTIFY notifyA = ListedCards().at(0).notifyHandle;
@@ -537,7 +463,7 @@ TEST_F(DeviceEventTest, CardWhoseOpenFailedIsReleasedWithoutClosingOrUnregisteri
 {
     StartWithCardA(true);
     ASSERT_EQ(ListedCards().at(0).deviceHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CompanionStarts(kCardA), 1u); // started like any other
+    EXPECT_EQ(CompanionStarts(kCardA).size(), 1u); // started like any other
     EXPECT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA)),
               static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardA});

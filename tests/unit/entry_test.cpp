@@ -11,22 +11,6 @@ class EntryTest : public SimTest
 {
 };
 
-// ASCII as it is, anything else as \uXXXX, as the call log spells names.
-std::string Ascii(const std::wstring &text)
-{
-    std::string out;
-    for (wchar_t c : text) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char buffer[12];
-            snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
-            out += buffer;
-        }
-    }
-    return out;
-}
-
 struct Outcome {
     int exitCode = -1;
     bool serviceMode = false;
@@ -40,9 +24,7 @@ struct Outcome {
 // own, on a fresh simulated Windows whose one desktop holds one window.
 Outcome RunCase(const std::wstring &commandLine)
 {
-    sim::Reset();
-    ResetProcessState();
-    sim::SetEntryPoint(wmain);
+    ResetSimAndProcess();
     sim::SetStartedByScm(false);
     sim::AddWindow(1, L"WinSta0", L"Default", L"Unrelated");
     DWORD process = sim::NewProcess(1);

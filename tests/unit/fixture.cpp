@@ -10,11 +10,17 @@ std::vector<std::wstring> HardwareIdsOf(const std::wstring &instanceId)
     return {specific, generic, L"PCI\\VEN_1412&DEV_1724", L"PCI\\VEN_1412&CC_040100"};
 }
 
-void AddCard(const std::wstring &instanceId, bool openFails)
+sim::DeviceSpec DeviceSpecOf(const std::wstring &instanceId)
 {
     sim::DeviceSpec spec;
     spec.instanceId = instanceId;
     spec.hardwareIds = HardwareIdsOf(instanceId);
+    return spec;
+}
+
+void AddCard(const std::wstring &instanceId, bool openFails)
+{
+    sim::DeviceSpec spec = DeviceSpecOf(instanceId);
     spec.openFails = openFails;
     sim::AddDevice(spec);
 }
@@ -38,11 +44,16 @@ void ResetProcessState()
     }
 }
 
-void SimTest::SetUp()
+void ResetSimAndProcess()
 {
     sim::Reset();
     sim::SetEntryPoint(wmain);
     ResetProcessState();
+}
+
+void SimTest::SetUp()
+{
+    ResetSimAndProcess();
 }
 
 void SimTest::TearDown()
@@ -92,6 +103,30 @@ void ServiceProcess::Join()
     }
 }
 
+void ServiceProcessTest::TearDown()
+{
+    service_.Stop(); // before the simulation is reset
+    SimTest::TearDown();
+}
+
+bool StartOneSessionWithCardA(ServiceProcess &service)
+{
+    sim::AddSession(1);
+    sim::SetConsoleSession(1);
+    AddCard(kCardA);
+    return service.StartRunning();
+}
+
+bool StartTwoSessionsWithCardsAB(ServiceProcess &service)
+{
+    sim::AddSession(1);
+    sim::AddSession(2);
+    sim::SetConsoleSession(1);
+    AddCard(kCardA);
+    AddCard(kCardB);
+    return service.StartRunning();
+}
+
 std::vector<std::wstring> TextsOf(DWORD id)
 {
     std::vector<std::wstring> out;
@@ -115,6 +150,119 @@ std::vector<std::wstring> RecordLines()
     std::vector<std::wstring> out;
     for (const auto &record : sim::Events()) {
         out.push_back(Line(record.id, record.strings.size() > 1 ? record.strings[1] : L""));
+    }
+    return out;
+}
+
+std::string HexOf(uintptr_t value)
+{
+    char buffer[24];
+    snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::string HexOf(const void *value)
+{
+    return HexOf(reinterpret_cast<uintptr_t>(value));
+}
+
+std::string Ascii(const std::wstring &text)
+{
+    std::string out;
+    for (wchar_t c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buffer[12];
+            snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
+            out += buffer;
+        }
+    }
+    return out;
+}
+
+std::vector<EntryView> ListedCards()
+{
+    std::vector<EntryView> out;
+    AcquireSRWLockExclusive(&cardListLock);
+    for (CardEntry *entry = CardList ? CardList->next : nullptr; entry != nullptr; entry = entry->next) {
+        out.push_back({entry->instanceId, entry->deviceHandle, entry->notifyHandle, entry->closed});
+    }
+    ReleaseSRWLockExclusive(&cardListLock);
+    return out;
+}
+
+std::vector<sim::ProcessStart> StartsOf(const std::wstring &application)
+{
+    std::vector<sim::ProcessStart> out;
+    for (const auto &start : sim::ProcessStarts()) {
+        if (start.application == application) {
+            out.push_back(start);
+        }
+    }
+    return out;
+}
+
+std::vector<sim::ProcessStart> HelperStarts()
+{
+    return StartsOf(sim::ModulePath());
+}
+
+std::vector<sim::ProcessStart> CompanionStarts(const std::wstring &id)
+{
+    std::vector<sim::ProcessStart> out;
+    for (const auto &start : StartsOf(sim::CompanionPath())) {
+        if (start.commandLine == id) {
+            out.push_back(start);
+        }
+    }
+    return out;
+}
+
+namespace
+{
+
+// ServiceCalls over one snapshot of the call log.
+std::vector<size_t> ServiceCallsIn(const std::vector<sim::Call> &calls, const std::string &function, size_t from,
+                                   const std::string &argsPart)
+{
+    std::vector<size_t> out;
+    for (size_t i = from; i < calls.size(); ++i) {
+        if (calls[i].process == sim::kServiceProcess && (function.empty() || calls[i].function == function) &&
+            calls[i].args.find(argsPart) != std::string::npos) {
+            out.push_back(i);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<size_t> ServiceCalls(const std::string &function, size_t from, const std::string &argsPart)
+{
+    return ServiceCallsIn(sim::Calls(), function, from, argsPart);
+}
+
+std::vector<sim::Call> ServiceCallsFrom(size_t from)
+{
+    std::vector<sim::Call> out;
+    auto calls = sim::Calls();
+    for (size_t i : ServiceCallsIn(calls, "", from, "")) {
+        out.push_back(calls[i]);
+    }
+    return out;
+}
+
+std::vector<size_t> HelperStartsFor(const std::wstring &id, size_t from)
+{
+    return ServiceCalls("CreateProcessAsUserW", from, "\"" + Ascii(sim::ModulePath()) + "\", \"" + Ascii(id) + "\"");
+}
+
+std::map<sim::Kind, size_t> OpenKinds()
+{
+    std::map<sim::Kind, size_t> out;
+    for (const auto &handle : sim::OpenHandles()) {
+        ++out[handle.kind];
     }
     return out;
 }

@@ -10,25 +10,6 @@ namespace
 const wchar_t kExamplePath[] = L"\\\\?\\PCI#VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01#4&1A2B3C4D&0&00E0#"
                                L"{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\Wave";
 
-// What an entry holds, read under the list lock.
-struct EntryView {
-    std::wstring id;
-    HANDLE deviceHandle;
-    HDEVNOTIFY notifyHandle;
-    DWORD closed;
-};
-
-std::vector<EntryView> ListedCards()
-{
-    std::vector<EntryView> out;
-    AcquireSRWLockExclusive(&cardListLock);
-    for (CardEntry *entry = CardList ? CardList->next : nullptr; entry != nullptr; entry = entry->next) {
-        out.push_back({entry->instanceId, entry->deviceHandle, entry->notifyHandle, entry->closed});
-    }
-    ReleaseSRWLockExclusive(&cardListLock);
-    return out;
-}
-
 std::wstring Derived(const std::wstring &path)
 {
     LPWSTR id = DeriveInstanceId(path.c_str());
@@ -45,18 +26,6 @@ CardEntry *AppendNamed(const std::wstring &id)
     CardEntry *entry = AppendCard(id.size() + 1);
     wmemcpy(entry->instanceId, id.c_str(), id.size() + 1);
     return entry;
-}
-
-std::string Narrow(const std::wstring &text)
-{
-    return std::string(text.begin(), text.end());
-}
-
-std::string HexOf(const void *value)
-{
-    char buffer[24];
-    snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
-    return buffer;
 }
 
 bool SameGuid(const GUID &a, const GUID &b)
@@ -192,15 +161,12 @@ TEST_F(CardRegistryTest, ScanListsOnlyDevicesWhoseFirstHardwareIdIsACardsInEnume
 TEST_F(CardRegistryTest, ScanSkipsDevicesItCannotReadAndNeverStoresUnwrittenText)
 {
     UseFreshList();
-    sim::DeviceSpec unreadableIds;
-    unreadableIds.instanceId = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&00000001&0&0001";
-    unreadableIds.hardwareIds = HardwareIdsOf(unreadableIds.instanceId);
+    sim::DeviceSpec unreadableIds = DeviceSpecOf(L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&00000001&0&0001");
     unreadableIds.hardwareIdsUnreadable = true;
     sim::AddDevice(unreadableIds);
 
-    sim::DeviceSpec unreadableInstance;
-    unreadableInstance.instanceId = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&00000002&0&0002";
-    unreadableInstance.hardwareIds = HardwareIdsOf(unreadableInstance.instanceId);
+    sim::DeviceSpec unreadableInstance =
+        DeviceSpecOf(L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&00000002&0&0002");
     unreadableInstance.instanceIdUnreadable = true;
     sim::AddDevice(unreadableInstance);
 
@@ -213,14 +179,9 @@ TEST_F(CardRegistryTest, ScanSkipsDevicesItCannotReadAndNeverStoresUnwrittenText
 
     // Instance IDs longer than 199 characters are never listed.
     std::wstring prefix = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_01\\";
-    sim::DeviceSpec longest;
-    longest.instanceId = prefix + std::wstring(199 - prefix.size(), L'7');
-    longest.hardwareIds = HardwareIdsOf(longest.instanceId);
+    sim::DeviceSpec longest = DeviceSpecOf(prefix + std::wstring(199 - prefix.size(), L'7'));
     sim::AddDevice(longest);
-    sim::DeviceSpec tooLong;
-    tooLong.instanceId = prefix + std::wstring(200 - prefix.size(), L'8');
-    tooLong.hardwareIds = HardwareIdsOf(tooLong.instanceId);
-    sim::AddDevice(tooLong);
+    sim::AddDevice(DeviceSpecOf(prefix + std::wstring(200 - prefix.size(), L'8')));
 
     ScanPresentCards();
     auto cards = ListedCards();
@@ -282,11 +243,11 @@ TEST_F(CardRegistryTest, StartUpListsEveryCardBeforeOpeningAnyWithTheExactCallsA
         EXPECT_EQ(cards[i].closed, 0u);
 
         // The instance ID is the enumerator, without DIGCF_PRESENT.
-        size_t open = sim::FindCall("SetupDiGetClassDevsW", "KSCATEGORY_AUDIO, \"" + Narrow(ids[i]) + "\", 0x0, 0x10");
+        size_t open = sim::FindCall("SetupDiGetClassDevsW", "KSCATEGORY_AUDIO, \"" + Ascii(ids[i]) + "\", 0x0, 0x10");
         ASSERT_NE(open, std::string::npos);
         size_t member = sim::FindCall("SetupDiEnumDeviceInterfaces", ", NULL, KSCATEGORY_AUDIO, 0", open);
         size_t create = sim::FindCall(
-            "CreateFileW", "\"" + Narrow(sim::InterfacePath(ids[i])) + "\", 0xc0000000, 0x3, NULL, 3, 0x0, 0x0", open);
+            "CreateFileW", "\"" + Ascii(sim::InterfacePath(ids[i])) + "\", 0xc0000000, 0x3, NULL, 3, 0x0, 0x0", open);
         size_t notify = sim::FindCall("RegisterDeviceNotificationW",
                                       status + ", type 6 size 56 handle " + HexOf(handles[0]) + ", 0x1", open);
         EXPECT_LT(open, member);
@@ -325,12 +286,8 @@ TEST_F(CardRegistryTest, CardWhoseInterfaceCannotBeOpenedStaysListedWithoutHandl
     // no interface, the interface path cannot be read, the set cannot be made.
     for (int way = 0; way < 4; ++way) {
         SCOPED_TRACE(way);
-        sim::Reset();
-        ResetProcessState();
-        sim::SetEntryPoint(wmain);
-        sim::DeviceSpec spec;
-        spec.instanceId = kCardA;
-        spec.hardwareIds = HardwareIdsOf(kCardA);
+        ResetSimAndProcess();
+        sim::DeviceSpec spec = DeviceSpecOf(kCardA);
         spec.openFails = way == 0;
         spec.interfacePathUnreadable = way == 2;
         sim::AddDevice(spec);

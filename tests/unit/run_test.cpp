@@ -1,30 +1,11 @@
 // The life of the service thread: start-up, running, and the card-by-card
 // release at stop; every start-up failure ends in one stopped report.
-#include <map>
-
 #include "fixture.h"
 
 using namespace testing_support;
 
 namespace
 {
-
-std::string HexOf(const void *value)
-{
-    char buffer[24];
-    snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
-    return buffer;
-}
-
-// The kinds of the handles still open, counted.
-std::map<sim::Kind, size_t> OpenKinds()
-{
-    std::map<sim::Kind, size_t> out;
-    for (const auto &handle : sim::OpenHandles()) {
-        ++out[handle.kind];
-    }
-    return out;
-}
 
 HDEVNOTIFY InterfaceNotification()
 {
@@ -46,23 +27,6 @@ HDEVNOTIFY NotificationOn(HANDLE handle)
     return nullptr;
 }
 
-// Positions of the service's helper starts for `id` at or after `from`.
-std::vector<size_t> HelperStartsFor(const std::wstring &id, size_t from)
-{
-    std::vector<size_t> out;
-    auto calls = sim::Calls();
-    std::wstring modulePath = sim::ModulePath();
-    std::string module(modulePath.begin(), modulePath.end());
-    std::string line(id.begin(), id.end());
-    for (size_t i = from; i < calls.size(); ++i) {
-        if (calls[i].function == "CreateProcessAsUserW" && calls[i].process == sim::kServiceProcess &&
-            calls[i].args.find("\"" + module + "\", \"" + line + "\"") != std::string::npos) {
-            out.push_back(i);
-        }
-    }
-    return out;
-}
-
 // The one stopped report that ends a failed start-up, right after start-pending.
 void ExpectStoppedAtStartUp()
 {
@@ -79,15 +43,9 @@ void ExpectStoppedAtStartUp()
     EXPECT_TRUE(sim::DispatcherReturned());
 }
 
-class RunSequenceTest : public SimTest
+class RunSequenceTest : public ServiceProcessTest
 {
   protected:
-    void TearDown() override
-    {
-        service_.Stop(); // before the simulation is reset
-        SimTest::TearDown();
-    }
-
     // Runs a service that is expected to stop on its own during start-up.
     void RunToFailure()
     {
@@ -99,8 +57,6 @@ class RunSequenceTest : public SimTest
         ExpectStoppedAtStartUp();
         EXPECT_TRUE(sim::ProcessStarts().empty());
     }
-
-    ServiceProcess service_;
 };
 
 TEST_F(RunSequenceTest, WithNoCardTheServiceStillRegistersPreparesTheConsoleTokenAndStopsCleanly)
@@ -128,12 +84,7 @@ TEST_F(RunSequenceTest, WithNoCardTheServiceStillRegistersPreparesTheConsoleToke
 
 TEST_F(RunSequenceTest, TwoCardsStartWithOneTokenAndAreSweptAndReleasedCardByCardAtStop)
 {
-    sim::AddSession(1);
-    sim::AddSession(2);
-    sim::SetConsoleSession(1);
-    AddCard(kCardA);
-    AddCard(kCardB);
-    ASSERT_TRUE(service_.StartRunning());
+    ASSERT_TRUE(StartTwoSessionsWithCardsAB(service_));
 
     EXPECT_EQ(RecordLines(),
               (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_DEVICE_FOUND, kCardB)}));
@@ -194,7 +145,6 @@ TEST_F(RunSequenceTest, CardsClosedOrArrivedWhileRunningAreSweptAndReleasedOnceA
     ASSERT_TRUE(service_.StartRunning());
     HANDLE a = sim::DeviceHandles(kCardA).at(0);
     ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
-    const wchar_t kCardC[] = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&3C4D5E6F&0&00F0";
     AddCard(kCardC);
     ASSERT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kCardC)), static_cast<DWORD>(NO_ERROR));
     HANDLE c = sim::DeviceHandles(kCardC).at(0);
@@ -240,8 +190,7 @@ TEST_F(RunSequenceTest, FailedConsoleTokenIsReportedOnceThenStoppedKeepingWhatWa
             }
             SCOPED_TRACE(name + " console " + std::to_string(console));
             service_.Stop();
-            sim::Reset();
-            ResetProcessState();
+            ResetSimAndProcess();
             sim::AddSession(1);
             sim::SetConsoleSession(console);
             AddCard(kCardA);

@@ -142,9 +142,7 @@ TEST_F(ServiceTest, StopReportsBeforeSignallingAndRepeatsWhileStopPending)
     ExpectStatus(reports[5], SERVICE_STOPPED, 0x81, 0, 0);
 
     // Each stop is reported first and signalled second, on the one event.
-    char stopEvent[24];
-    snprintf(stopEvent, sizeof stopEvent, "0x%llx",
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(StopEvent)));
+    std::string stopEvent = HexOf(StopEvent);
     auto setEvents = sim::Calls("SetEvent");
     ASSERT_EQ(setEvents.size(), 2u);
     EXPECT_EQ(setEvents[0].args, stopEvent);
@@ -179,11 +177,8 @@ TEST_F(ServiceTest, UnknownControlsAreRefusedAndChangeNothing)
 
 TEST_F(ServiceTest, SessionChangesAndDeviceEventsAreForwardedAndAnsweredZero)
 {
-    AddCard(kCardA);
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
     ServiceProcess service;
-    ASSERT_TRUE(service.StartRunning());
+    ASSERT_TRUE(StartOneSessionWithCardA(service));
     ASSERT_EQ(sim::ProcessStarts().size(), 1u); // the companion, at start-up
 
     // The session-change type decides: console connect and logon start the
@@ -247,9 +242,7 @@ TEST_F(ServiceTest, EveryStartEndsInOneStoppedReportWithExitCodeZero)
     const char *failures[] = {"CreateEventW", "RegisterDeviceNotificationW", "SetServiceStatus"};
     for (const char *failure : failures) {
         SCOPED_TRACE(failure);
-        sim::Reset();
-        ResetProcessState();
-        sim::SetEntryPoint(wmain);
+        ResetSimAndProcess();
         sim::FailCall(failure, 1);
         ServiceProcess service;
         service.Start();

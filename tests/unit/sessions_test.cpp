@@ -9,42 +9,11 @@ namespace
 
 const wchar_t kCompanionTail[] = L"\\TALVORIN\\Pellucid Range(Legacy)\\Hexlorn.exe";
 
-std::string HexOf(uintptr_t value)
-{
-    char buffer[24];
-    snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
-std::vector<sim::ProcessStart> StartsOf(const std::wstring &application)
-{
-    std::vector<sim::ProcessStart> out;
-    for (const auto &start : sim::ProcessStarts()) {
-        if (start.application == application) {
-            out.push_back(start);
-        }
-    }
-    return out;
-}
-
 std::vector<DWORD> SessionsOf(const std::vector<sim::ProcessStart> &starts)
 {
     std::vector<DWORD> out;
     for (const auto &start : starts) {
         out.push_back(start.session);
-    }
-    return out;
-}
-
-// The service's calls in order, as "Function args", from `from` on.
-std::vector<sim::Call> ServiceCallsFrom(size_t from)
-{
-    std::vector<sim::Call> out;
-    auto calls = sim::Calls();
-    for (size_t i = from; i < calls.size(); ++i) {
-        if (calls[i].process == sim::kServiceProcess) {
-            out.push_back(calls[i]);
-        }
     }
     return out;
 }
@@ -58,15 +27,9 @@ void ExpectNothingLeftOpen()
     EXPECT_EQ(sim::RunningProcesses(), 0u);
 }
 
-class SessionLauncherTest : public SimTest
+class SessionLauncherTest : public ServiceProcessTest
 {
   protected:
-    void TearDown() override
-    {
-        service_.Stop(); // before the simulation is reset
-        SimTest::TearDown();
-    }
-
     // An entry of a list of the test's own, for the operations that need no service.
     CardEntry *Entry(const std::wstring &id)
     {
@@ -79,16 +42,11 @@ class SessionLauncherTest : public SimTest
     }
 
     DWORD SessionChange(DWORD type) { return service_.Control(SERVICE_CONTROL_SESSIONCHANGE, type); }
-
-    ServiceProcess service_;
 };
 
 TEST_F(SessionLauncherTest, CompanionAndHelperAreStartedWithTheExactArguments)
 {
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
-    AddCard(kCardA);
-    ASSERT_TRUE(service_.StartRunning());
+    ASSERT_TRUE(StartOneSessionWithCardA(service_));
     ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, sim::DeviceHandles(kCardA).at(0)),
               static_cast<DWORD>(NO_ERROR));
 
@@ -182,12 +140,7 @@ TEST_F(SessionLauncherTest, TokenPreparationReportsEachFailureOnceAndLeavesNothi
 
 TEST_F(SessionLauncherTest, OnlyConsoleConnectAndLogonStartCompanionsAlwaysOnTheConsole)
 {
-    sim::AddSession(1);
-    sim::AddSession(2);
-    sim::SetConsoleSession(1);
-    AddCard(kCardA);
-    AddCard(kCardB);
-    ASSERT_TRUE(service_.StartRunning());
+    ASSERT_TRUE(StartTwoSessionsWithCardsAB(service_));
     size_t tokens = sim::CallCount("OpenProcessToken");
     size_t starts = sim::ProcessStarts().size();
 
@@ -302,7 +255,7 @@ TEST_F(SessionLauncherTest, SweepRunsOneHelperPerSessionInArrayOrderEachWaitedWi
     CardEntry *entry = Entry(kCardA);
     RunForceCloseSweep(entry);
 
-    auto helpers = StartsOf(sim::ModulePath());
+    auto helpers = HelperStarts();
     EXPECT_EQ(SessionsOf(helpers), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_NE(helpers[0].token, helpers[1].token);
     EXPECT_NE(helpers[1].token, helpers[2].token);
@@ -357,7 +310,7 @@ TEST_F(SessionLauncherTest, SweepGoesOnPastSessionsWhereTheTokenOrTheHelperFails
     sim::FailCall("SetTokenInformation", 3);  // session 3: reported once
     RunForceCloseSweep(entry);
     std::vector<DWORD> started;
-    for (const auto &start : StartsOf(sim::ModulePath())) {
+    for (const auto &start : HelperStarts()) {
         if (start.started) {
             started.push_back(start.session);
         }
@@ -399,7 +352,7 @@ TEST_F(SessionLauncherTest, HungHelpersAreBoundedAndTheSweepAnswersWithinItsBudg
     // 8000 + 8000 + 4000: the budget of 20000 ms is spent and the last two
     // sessions are skipped.
     EXPECT_EQ(sim::Now() - start, static_cast<ULONGLONG>(kSweepBudgetMs));
-    EXPECT_EQ(SessionsOf(StartsOf(sim::ModulePath())), (std::vector<DWORD>{1, 2, 3}));
+    EXPECT_EQ(SessionsOf(HelperStarts()), (std::vector<DWORD>{1, 2, 3}));
     auto waits = sim::Calls("WaitForSingleObject");
     ASSERT_EQ(waits.size(), 3u);
     EXPECT_NE(waits[0].args.find(", 8000"), std::string::npos);
@@ -482,7 +435,7 @@ TEST_F(SessionLauncherTest, SweepReachesTheCompanionWindowsInEverySession)
     ASSERT_EQ(deliveries.size(), 2u);
     EXPECT_EQ(deliveries[0].window, first[0]);
     EXPECT_EQ(deliveries[1].window, second[0]);
-    auto helpers = StartsOf(sim::ModulePath());
+    auto helpers = HelperStarts();
     ASSERT_EQ(helpers.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(deliveries[i].message, forceClose);

@@ -2,7 +2,6 @@
 // of its session, and what it leaves behind.
 #include "fixture.h"
 
-#include <cstdio>
 #include <cwctype>
 
 using namespace testing_support;
@@ -93,10 +92,7 @@ TEST_F(WalkTest, OnlyTheFirstWindowWithThePropertyOnADesktopGetsTheMessage)
     EXPECT_LE(deliveries[0].timeout, 2000u);
     // The walk of the desktop ended with the message: the window after it was
     // never looked at.
-    char secondHex[24];
-    snprintf(secondHex, sizeof secondHex, "0x%llx",
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(second)));
-    EXPECT_EQ(sim::FindCall("GetPropW", secondHex), std::string::npos);
+    EXPECT_EQ(sim::FindCall("GetPropW", HexOf(second)), std::string::npos);
     ExpectRestoredAndClean(run);
 }
 

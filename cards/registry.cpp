@@ -289,9 +289,7 @@ void CloseCardHandle(CardEntry *entry)
 
 void ReleaseCardHandles(CardEntry *entry)
 {
-    if (!entry->closed && IsOpenHandle(entry->deviceHandle)) {
-        CloseHandle(entry->deviceHandle);
-    }
+    CloseCardHandle(entry);
     if (entry->notifyHandle != NULL) {
         UnregisterDeviceNotification(entry->notifyHandle);
     }

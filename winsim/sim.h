@@ -106,6 +106,9 @@ std::vector<std::string> HandleFaults();
 // Simulated faults of other sorts: a wait or send that would never return.
 std::vector<std::string> HangFaults();
 
+// Text as the call log writes it: printable ASCII kept, anything else as \uXXXX.
+std::string Ascii(const std::wstring &text);
+
 // ---------------------------------------------------------------------------
 // Clock: milliseconds, advanced only by timeouts that expire.
 ULONGLONG Now();

@@ -410,6 +410,11 @@ std::vector<std::string> InjectableCalls()
     return state->injectable;
 }
 
+std::string Ascii(const std::wstring &text)
+{
+    return Narrow(text);
+}
+
 const char *KindName(Kind kind)
 {
     switch (kind) {

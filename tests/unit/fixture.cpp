@@ -166,21 +166,6 @@ std::string HexOf(const void *value)
     return HexOf(reinterpret_cast<uintptr_t>(value));
 }
 
-std::string Ascii(const std::wstring &text)
-{
-    std::string out;
-    for (wchar_t c : text) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char buffer[12];
-            snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
-            out += buffer;
-        }
-    }
-    return out;
-}
-
 std::vector<EntryView> ListedCards()
 {
     std::vector<EntryView> out;

@@ -92,7 +92,7 @@ std::wstring Line(DWORD id, const std::wstring &text);
 // printable ASCII as it is and anything else as \uXXXX.
 std::string HexOf(uintptr_t value);
 std::string HexOf(const void *value);
-std::string Ascii(const std::wstring &text);
+using sim::Ascii;
 
 // What a listed entry holds, read under the list lock, in list order.
 struct EntryView {

@@ -30,7 +30,11 @@ constexpr size_t kMaxInstanceIdChars = 200;
 CardEntry *NewCardList();
 CardEntry *AppendCard(size_t characters);
 CardEntry *FindCardById(LPCWSTR text, CardEntry **predecessor);
-CardEntry *FindCardByHandle(HANDLE handle, CardEntry **predecessor);
+// The entry a handle broadcast is about: the one whose handle notification is
+// `notification`, registered on `handle`. Handle values are reused once closed
+// (a card reopened after a veto may get another card's old value), so the
+// registration, not the value alone, names the card.
+CardEntry *FindCardByHandle(HANDLE handle, HDEVNOTIFY notification, CardEntry **predecessor);
 void UnlinkCard(CardEntry *entry, CardEntry *predecessor);
 
 bool IsCardHardwareId(LPCWSTR text);
@@ -52,13 +56,15 @@ void CloseCardHandle(CardEntry *entry);
 
 // What a device broadcast says, once read and checked.
 struct DeviceBroadcast {
-    DWORD deviceType;      // DBT_DEVTYP_DEVICEINTERFACE or DBT_DEVTYP_HANDLE
-    LPCWSTR interfacePath; // for DBT_DEVTYP_DEVICEINTERFACE
-    HANDLE handle;         // for DBT_DEVTYP_HANDLE
+    DWORD deviceType;        // DBT_DEVTYP_DEVICEINTERFACE or DBT_DEVTYP_HANDLE
+    LPCWSTR interfacePath;   // for DBT_DEVTYP_DEVICEINTERFACE
+    HANDLE handle;           // for DBT_DEVTYP_HANDLE: the value given at registration
+    HDEVNOTIFY notification; // for DBT_DEVTYP_HANDLE: the registration it came through
 };
 // Reads a broadcast of at most `available` bytes. False for anything that is
 // not a complete interface or handle record: no data, a size too small for its
-// type, a name not terminated within the record, a null or invalid handle.
+// type, a name not terminated within the record, a null or invalid handle, no
+// registration.
 bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *broadcast);
 
 void HandleDeviceEvent(DWORD eventType, LPVOID eventData);

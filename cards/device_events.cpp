@@ -18,6 +18,7 @@ bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *br
     broadcast->deviceType = header.dbch_devicetype;
     broadcast->interfacePath = NULL;
     broadcast->handle = NULL;
+    broadcast->notification = NULL;
 
     if (header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
         const size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
@@ -35,16 +36,17 @@ bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *br
         return false;
     }
     if (header.dbch_devicetype == DBT_DEVTYP_HANDLE) {
-        const size_t handleEnd = offsetof(DEV_BROADCAST_HANDLE, dbch_handle) + sizeof(HANDLE);
-        if (size < handleEnd) {
+        const size_t notificationEnd = offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify) + sizeof(HDEVNOTIFY);
+        if (size < notificationEnd) {
             return false;
         }
-        HANDLE handle = static_cast<const DEV_BROADCAST_HANDLE *>(data)->dbch_handle;
+        const DEV_BROADCAST_HANDLE *record = static_cast<const DEV_BROADCAST_HANDLE *>(data);
         // Only an open handle can carry a notification.
-        if (handle == NULL || handle == INVALID_HANDLE_VALUE) {
+        if (!IsOpenHandle(record->dbch_handle) || record->dbch_hdevnotify == NULL) {
             return false;
         }
-        broadcast->handle = handle;
+        broadcast->handle = record->dbch_handle;
+        broadcast->notification = record->dbch_hdevnotify;
         return true;
     }
     return false;
@@ -56,20 +58,29 @@ static void CardArrived(LPCWSTR interfacePath)
     if (id == NULL) {
         return;
     }
-    if (IsCardHardwareId(id) && FindCardById(id, NULL) == NULL) {
-        size_t characters = wcslen(id) + 1;
-        CardEntry *entry = AppendCard(characters);
-        memcpy(entry->instanceId, id, characters * sizeof(WCHAR));
-        ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_DEVICE_ARRIVAL);
-        OpenCardInterface(entry);
-        StartCompanionsOnConsole(entry, false);
+    if (IsCardHardwareId(id)) {
+        CardEntry *listed = FindCardById(id, NULL);
+        if (listed == NULL) {
+            size_t characters = wcslen(id) + 1;
+            CardEntry *entry = AppendCard(characters);
+            memcpy(entry->instanceId, id, characters * sizeof(WCHAR));
+            ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_DEVICE_ARRIVAL);
+            OpenCardInterface(entry);
+            StartCompanionsOnConsole(entry, false);
+        } else if (listed->closed == 0 && listed->deviceHandle == INVALID_HANDLE_VALUE) {
+            // A card's interfaces arrive one by one, in its driver's order.
+            // When the first to arrive was not its audio interface, that one
+            // was not active yet and the card could not be opened: each later
+            // arrival of the card tries again, until it holds a handle.
+            ReopenCardInterface(listed);
+        }
     }
     delete[] id;
 }
 
-static void CardQueryRemove(HANDLE handle)
+static void CardQueryRemove(const DeviceBroadcast &broadcast)
 {
-    CardEntry *entry = FindCardByHandle(handle, NULL);
+    CardEntry *entry = FindCardByHandle(broadcast.handle, broadcast.notification, NULL);
     if (entry == NULL) {
         return;
     }
@@ -81,9 +92,9 @@ static void CardQueryRemove(HANDLE handle)
     CloseCardHandle(entry);
 }
 
-static void CardQueryRemoveFailed(HANDLE handle)
+static void CardQueryRemoveFailed(const DeviceBroadcast &broadcast)
 {
-    CardEntry *entry = FindCardByHandle(handle, NULL);
+    CardEntry *entry = FindCardByHandle(broadcast.handle, broadcast.notification, NULL);
     if (entry == NULL) {
         return;
     }
@@ -107,7 +118,7 @@ static void CardRemoved(const DeviceBroadcast &broadcast)
         entry = FindCardById(id, &predecessor);
         delete[] id;
     } else {
-        entry = FindCardByHandle(broadcast.handle, &predecessor);
+        entry = FindCardByHandle(broadcast.handle, broadcast.notification, &predecessor);
     }
     if (entry == NULL) {
         return;
@@ -144,12 +155,12 @@ void HandleDeviceEvent(DWORD eventType, LPVOID eventData)
             break;
         case DBT_DEVICEQUERYREMOVE:
             if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
-                CardQueryRemove(broadcast.handle);
+                CardQueryRemove(broadcast);
             }
             break;
         case DBT_DEVICEQUERYREMOVEFAILED:
             if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
-                CardQueryRemoveFailed(broadcast.handle);
+                CardQueryRemoveFailed(broadcast);
             }
             break;
         case DBT_DEVICEREMOVECOMPLETE:

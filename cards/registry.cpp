@@ -64,11 +64,11 @@ CardEntry *FindCardById(LPCWSTR text, CardEntry **predecessor)
     return NULL;
 }
 
-CardEntry *FindCardByHandle(HANDLE handle, CardEntry **predecessor)
+CardEntry *FindCardByHandle(HANDLE handle, HDEVNOTIFY notification, CardEntry **predecessor)
 {
     for (CardEntry *previous = CardList, *entry = CardList->next; entry != NULL;
          previous = entry, entry = entry->next) {
-        if (entry->deviceHandle == handle) {
+        if (entry->deviceHandle == handle && entry->notifyHandle == notification && notification != NULL) {
             if (predecessor != NULL) {
                 *predecessor = previous;
             }
@@ -186,9 +186,11 @@ struct InterfaceQuery {
     SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail;
 };
 
-// Opens the first audio interface of the device `instanceId` names. The path
-// is used only once it has been read; without it the result is
-// INVALID_HANDLE_VALUE, as when the open itself fails.
+// Opens the first active audio interface of the device `instanceId` names.
+// The set lists registered interfaces that are not active as well (one left by
+// an earlier driver, or one not enabled yet while the device starts), and
+// those cannot be opened. The path is used only once it has been read; without
+// it the result is INVALID_HANDLE_VALUE, as when the open itself fails.
 static HANDLE OpenAudioInterface(LPCWSTR instanceId, InterfaceQuery *query)
 {
     query->detail = NULL;
@@ -197,10 +199,15 @@ static HANDLE OpenAudioInterface(LPCWSTR instanceId, InterfaceQuery *query)
         return INVALID_HANDLE_VALUE;
     }
     SP_DEVICE_INTERFACE_DATA iface;
-    memset(&iface, 0, sizeof iface);
-    iface.cbSize = sizeof iface;
-    if (!SetupDiEnumDeviceInterfaces(query->set, NULL, &KSCATEGORY_AUDIO, 0, &iface)) {
-        return INVALID_HANDLE_VALUE;
+    for (DWORD index = 0;; ++index) {
+        memset(&iface, 0, sizeof iface);
+        iface.cbSize = sizeof iface;
+        if (!SetupDiEnumDeviceInterfaces(query->set, NULL, &KSCATEGORY_AUDIO, index, &iface)) {
+            return INVALID_HANDLE_VALUE;
+        }
+        if (iface.Flags & SPINT_ACTIVE) {
+            break;
+        }
     }
     DWORD size = 0;
     SetupDiGetDeviceInterfaceDetailW(query->set, &iface, NULL, 0, &size, NULL);
@@ -238,24 +245,33 @@ static HDEVNOTIFY RegisterHandleNotification(HANDLE deviceHandle)
     return RegisterDeviceNotificationW(serviceStatusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
 }
 
-void OpenCardInterface(CardEntry *entry)
+// The first open releases the set before it registers the handle
+// notification; a reopen replaces the notification on the old handle with one
+// on the new handle first, and releases the set after that.
+static void OpenInterface(CardEntry *entry, bool reopening)
 {
     InterfaceQuery query;
     entry->deviceHandle = OpenAudioInterface(entry->instanceId, &query);
-    EndInterfaceQuery(&query);
+    if (!reopening) {
+        EndInterfaceQuery(&query);
+    } else if (entry->notifyHandle != NULL) {
+        UnregisterDeviceNotification(entry->notifyHandle);
+    }
     entry->notifyHandle = RegisterHandleNotification(entry->deviceHandle);
+    if (reopening) {
+        EndInterfaceQuery(&query);
+        entry->closed = 0;
+    }
+}
+
+void OpenCardInterface(CardEntry *entry)
+{
+    OpenInterface(entry, false);
 }
 
 void ReopenCardInterface(CardEntry *entry)
 {
-    InterfaceQuery query;
-    entry->deviceHandle = OpenAudioInterface(entry->instanceId, &query);
-    if (entry->notifyHandle != NULL) {
-        UnregisterDeviceNotification(entry->notifyHandle);
-    }
-    entry->notifyHandle = RegisterHandleNotification(entry->deviceHandle);
-    EndInterfaceQuery(&query);
-    entry->closed = 0;
+    OpenInterface(entry, true);
 }
 
 HDEVNOTIFY RegisterInterfaceNotification()
@@ -272,11 +288,6 @@ HDEVNOTIFY RegisterInterfaceNotification()
     filter.dbcc_classguid = mediaClass;
     return RegisterDeviceNotificationW(serviceStatusHandle, &filter,
                                        DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
-}
-
-static bool IsOpenHandle(HANDLE handle)
-{
-    return handle != NULL && handle != INVALID_HANDLE_VALUE;
 }
 
 void CloseCardHandle(CardEntry *entry)

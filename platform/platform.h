@@ -23,3 +23,10 @@
 #else
 #include "winsim/winapi.h"
 #endif
+
+// A handle value that can refer to an open object: neither NULL nor
+// INVALID_HANDLE_VALUE (which is also the current-process pseudo-handle).
+inline bool IsOpenHandle(HANDLE handle)
+{
+    return handle != NULL && handle != INVALID_HANDLE_VALUE;
+}

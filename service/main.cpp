@@ -8,12 +8,7 @@
 bool IsForceCloseWord(LPCWSTR firstWord)
 {
     // A word shorter than three characters ends before the third pair.
-    for (int i = 0; i < 3; ++i) {
-        if (FoldAscii(firstWord[i]) != L"pci"[i]) {
-            return false;
-        }
-    }
-    return true;
+    return AsciiPrefixEquals(firstWord, L"PCI", 3);
 }
 
 int wmain(int argc, wchar_t **argv, wchar_t **envp)

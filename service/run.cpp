@@ -30,22 +30,24 @@ void RunService()
         return;
     }
 
+    // Device events wait until start-up is done with the list: an arrival or
+    // a query-remove handled between the opens and the companions' start
+    // would otherwise see its card's companion started twice, or started
+    // while the card is being removed. The interface registration does not
+    // touch the list.
     AcquireSRWLockExclusive(&cardListLock);
     CardList = NewCardList();
     ScanPresentCards();
     for (CardEntry *entry = CardList->next; entry != NULL; entry = entry->next) {
         OpenCardInterface(entry);
     }
-    ReleaseSRWLockExclusive(&cardListLock);
-
     HDEVNOTIFY interfaceNotification = RegisterInterfaceNotification();
     if (interfaceNotification == NULL) {
+        ReleaseSRWLockExclusive(&cardListLock);
         ReportServiceEvent(L"RegisterDeviceNotification", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
         return;
     }
-
-    AcquireSRWLockExclusive(&cardListLock);
     TokenResult consoleStart = StartCompanionsOnConsole(CardList->next, true);
     ReleaseSRWLockExclusive(&cardListLock);
     if (consoleStart == TokenFailed) {

@@ -13,11 +13,6 @@ static void ReportFailure(LPCWSTR function)
     ReportServiceEvent(function, EVENTLOG_ERROR_TYPE, MSG_ERROR);
 }
 
-static bool IsRealHandle(HANDLE handle)
-{
-    return handle != NULL && handle != INVALID_HANDLE_VALUE;
-}
-
 TokenResult PrepareSessionToken(DWORD target, SessionToken *token)
 {
     token->processToken = NULL;
@@ -71,15 +66,14 @@ static void PrepareStartupInfo(STARTUPINFOW *startup)
     startup->lpDesktop = interactiveDesktop;
 }
 
-// Closes the thread handle, then the process handle, of a started process.
-static void CloseProcessHandles(PROCESS_INFORMATION *process)
+// Closes one handle of a started process, if it is open, and forgets it. The
+// thread handle is always closed first, the process handle after it.
+static void CloseStartedHandle(HANDLE *handle)
 {
-    if (IsRealHandle(process->hThread)) {
-        CloseHandle(process->hThread);
+    if (IsOpenHandle(*handle)) {
+        CloseHandle(*handle);
     }
-    if (IsRealHandle(process->hProcess)) {
-        CloseHandle(process->hProcess);
-    }
+    *handle = INVALID_HANDLE_VALUE;
 }
 
 // The companion's full path: the Program Files folder and the fixed tail. A
@@ -112,7 +106,8 @@ void LaunchCompanion(HANDLE sessionToken, LPWSTR instanceId)
         ReportFailure(L"CreateProcessAsUser");
         return;
     }
-    CloseProcessHandles(&process);
+    CloseStartedHandle(&process.hThread);
+    CloseStartedHandle(&process.hProcess);
 }
 
 TokenResult StartCompanionsOnConsole(CardEntry *first, bool following)
@@ -129,36 +124,46 @@ TokenResult StartCompanionsOnConsole(CardEntry *first, bool following)
     return TokenReady;
 }
 
-// Runs the helper for `entry` in one session and waits for it, at most
-// `waitMs`. A helper that outlives its wait is ended: it must not go on
-// switching desktops and sending messages after the service has moved on.
-static void RunHelperInSession(DWORD sessionId, CardEntry *entry, DWORD waitMs)
+// Runs the helper for `entry` in one session and waits for it until
+// `deadline` at the latest, and never longer than kHelperWaitMs. A helper that
+// outlives its wait is ended: it must not go on switching desktops and sending
+// messages after the service has moved on. False when the sweep must not go
+// on: a helper that was ended is not gone, and no second one may run beside it.
+static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG deadline)
 {
     SessionToken token;
     if (PrepareSessionToken(sessionId, &token) != TokenReady) {
-        return;
+        return true;
     }
+    bool goOn = true;
     WCHAR path[MAX_PATH];
     DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    if (length != 0 && length < MAX_PATH) {
-        STARTUPINFOW startup;
-        PrepareStartupInfo(&startup);
-        PROCESS_INFORMATION process = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, 0, 0};
-        if (CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
-                                 CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
-            if (IsRealHandle(process.hThread)) {
-                CloseHandle(process.hThread);
-            }
-            if (IsRealHandle(process.hProcess)) {
-                if (WaitForSingleObject(process.hProcess, waitMs) != WAIT_OBJECT_0) {
-                    ReportFailure(L"WaitForSingleObject");
-                    TerminateProcess(process.hProcess, 0);
+    STARTUPINFOW startup;
+    PrepareStartupInfo(&startup);
+    PROCESS_INFORMATION process = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, 0, 0};
+    if (length != 0 && length < MAX_PATH &&
+        CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
+                             CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
+        CloseStartedHandle(&process.hThread);
+        if (IsOpenHandle(process.hProcess)) {
+            ULONGLONG now = GetTickCount64();
+            ULONGLONG left = deadline > now ? deadline - now : 0;
+            DWORD waitMs = left < kHelperWaitMs ? static_cast<DWORD>(left) : kHelperWaitMs;
+            if (WaitForSingleObject(process.hProcess, waitMs) != WAIT_OBJECT_0) {
+                ReportFailure(L"WaitForSingleObject");
+                // Termination only begins the end; the helper is gone when its
+                // handle is signalled.
+                TerminateProcess(process.hProcess, 0);
+                if (WaitForSingleObject(process.hProcess, kTerminateWaitMs) != WAIT_OBJECT_0) {
+                    ReportFailure(L"TerminateProcess");
+                    goOn = false;
                 }
-                CloseHandle(process.hProcess);
             }
         }
+        CloseStartedHandle(&process.hProcess);
     }
     CloseSessionToken(&token);
+    return goOn;
 }
 
 void RunForceCloseSweep(CardEntry *entry)
@@ -170,14 +175,16 @@ void RunForceCloseSweep(CardEntry *entry)
     }
     ULONGLONG deadline = GetTickCount64() + kSweepBudgetMs;
     for (DWORD i = 0; i < count; ++i) {
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            // The sweep's time is spent: the handler must answer in time.
+        if (GetTickCount64() >= deadline) {
+            // The sweep's time is spent and sessions are left: the handler
+            // must answer in time. The record tells that the service stopped
+            // waiting before every session was visited.
+            ReportFailure(L"WaitForSingleObject");
             break;
         }
-        ULONGLONG left = deadline - now;
-        RunHelperInSession(sessions[i].SessionId, entry,
-                           left < kHelperWaitMs ? static_cast<DWORD>(left) : kHelperWaitMs);
+        if (!RunHelperInSession(sessions[i].SessionId, entry, deadline)) {
+            break;
+        }
     }
     WTSFreeMemory(sessions);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cards/cards.h"
+#include "forceclose/walk.h"
 #include "platform/platform.h"
 
 // The service's process token and its primary duplicate bound to one session.
@@ -20,10 +21,16 @@ enum TokenResult {
 // Target of PrepareSessionToken: the session attached to the console.
 constexpr DWORD kConsoleTarget = 0xFFFFFFFF;
 
-// How long the service waits for one force-close helper to end, and for all the
-// helpers of one sweep together. The control handler runs a sweep before it
-// answers a query-remove, and the service control manager gives a handler 30 s.
-constexpr DWORD kHelperWaitMs = 8000;
+// How long the service waits: for one window to process "ForceClose" (in the
+// helper), for one helper to end, for an ended helper to be gone, and for all
+// the helpers of one sweep together. A helper visits every desktop of its
+// session; with one window that does not answer on each of four desktops it
+// needs four sends' timeouts, and its wait leaves it two seconds more for its
+// start and its walk. The control handler runs a sweep before it answers a
+// query-remove, and the service control manager gives a handler 30 s: a sweep
+// answers within its budget plus the wait for one ended helper.
+constexpr DWORD kHelperWaitMs = 4 * kForceCloseSendTimeoutMs + 2000;
+constexpr DWORD kTerminateWaitMs = 1000;
 constexpr DWORD kSweepBudgetMs = 20000;
 
 TokenResult PrepareSessionToken(DWORD target, SessionToken *token);

@@ -21,6 +21,7 @@ const wchar_t *const kListed[] = {
     L"P",
 };
 const HANDLE kListedHandle = reinterpret_cast<HANDLE>(0x1234);
+const HDEVNOTIFY kListedNotification = reinterpret_cast<HDEVNOTIFY>(0x5a0000);
 
 void Fail(const char *what)
 {
@@ -78,6 +79,7 @@ void BuildList()
         CardEntry *entry = AppendCard(characters);
         memcpy(entry->instanceId, id, characters * sizeof(WCHAR));
         entry->deviceHandle = id == kListed[1] ? kListedHandle : INVALID_HANDLE_VALUE;
+        entry->notifyHandle = id == kListed[1] ? kListedNotification : NULL;
     }
     ReleaseSRWLockExclusive(&cardListLock);
 }
@@ -140,12 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 delete[] id;
             }
         } else if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
-            if (broadcast.handle == NULL || broadcast.handle == INVALID_HANDLE_VALUE) {
-                Fail("a handle broadcast without a handle was accepted");
+            if (broadcast.handle == NULL || broadcast.handle == INVALID_HANDLE_VALUE || broadcast.notification == NULL) {
+                Fail("a handle broadcast without a handle or registration was accepted");
             }
             AcquireSRWLockExclusive(&cardListLock);
-            CardEntry *found = FindCardByHandle(broadcast.handle, nullptr);
-            bool expected = broadcast.handle == kListedHandle;
+            CardEntry *found = FindCardByHandle(broadcast.handle, broadcast.notification, nullptr);
+            bool expected = broadcast.handle == kListedHandle && broadcast.notification == kListedNotification;
             ReleaseSRWLockExclusive(&cardListLock);
             if ((found != nullptr) != expected) {
                 Fail("FindCardByHandle found the wrong entry");

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // helper mode walks (here: no window station) and reports nothing.
     sim::Reset();
     sim::SetEntryPoint(wmain);
-    sim::SetStartedByScm(false);
+    sim::SetModulePath(modulePath);
     int code = sim::RunMain(line);
     if (code != 0) {
         Fail("the entry point returned non-zero");

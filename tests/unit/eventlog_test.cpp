@@ -72,7 +72,8 @@ TEST_F(EventLogTest, EveryRecordHasTheFixedFieldsAndItsOwnSource)
     }
     EXPECT_EQ(SourceCalls(), expected);
     for (const auto &call : sim::Calls("RegisterEventSourceW")) {
-        EXPECT_EQ(call.args, "NULL, \"HexlornS\"");
+        EXPECT_EQ(call["lpUNCServerName"], sim::Text(nullptr));
+        EXPECT_EQ(call["lpSourceName"], sim::Text(L"HexlornS"));
     }
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::EventSource), 0u);
 }

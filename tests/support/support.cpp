@@ -1,0 +1,233 @@
+#include "support.h"
+
+#include <cstring>
+
+namespace testing_support
+{
+
+void ResetProcessState()
+{
+    serviceStatusHandle = NULL;
+    memset(&serviceStatus, 0, sizeof serviceStatus);
+    checkPointCounter = 1;
+    StopEvent = NULL;
+    forceCloseMessage = 0;
+    // A process that ended on a start-up failure path still held its list.
+    while (CardList != NULL) {
+        CardEntry *next = CardList->next;
+        ::operator delete(CardList);
+        CardList = next;
+    }
+}
+
+void FreshMachine()
+{
+    sim::Reset();
+    sim::SetEntryPoint(wmain);
+    sim::SetServiceName(kServiceName);
+    sim::SetModulePath(kServicePath);
+    sim::InstallProgram(kServicePath, sim::Program::EntryPoint);
+    sim::InstallProgram(kCompanionPath, sim::Program::Companion);
+    ResetProcessState();
+}
+
+std::vector<std::wstring> HardwareIdsOf(const std::wstring &instanceId)
+{
+    std::wstring specific = instanceId.substr(0, instanceId.rfind(L'\\'));
+    std::wstring generic = specific.substr(0, specific.rfind(L'&'));
+    return {specific, generic, L"PCI\\VEN_1412&DEV_1724", L"PCI\\VEN_1412&CC_040100"};
+}
+
+sim::DeviceSpec DeviceSpecOf(const std::wstring &instanceId)
+{
+    sim::DeviceSpec spec;
+    spec.instanceId = instanceId;
+    spec.hardwareIds = HardwareIdsOf(instanceId);
+    return spec;
+}
+
+void AddCard(const std::wstring &instanceId, bool openFails)
+{
+    sim::DeviceSpec spec = DeviceSpecOf(instanceId);
+    spec.openFails = openFails;
+    sim::AddDevice(spec);
+}
+
+// ---------------------------------------------------------------------------
+
+ServiceProcess::~ServiceProcess()
+{
+    Stop();
+}
+
+void ServiceProcess::Start(const std::wstring &commandLine)
+{
+    ended_ = false;
+    thread_ = std::thread([this, commandLine] { exitCode = sim::RunMain(commandLine); });
+}
+
+bool ServiceProcess::StartedUp()
+{
+    sim::WaitUntil([] {
+        auto reports = sim::StatusReports();
+        return sim::DispatcherReturned() || (!reports.empty() && (reports.back().dwCurrentState == SERVICE_RUNNING ||
+                                                                  reports.back().dwCurrentState == SERVICE_STOPPED));
+    });
+    return sim::WaitForState(SERVICE_RUNNING, 0);
+}
+
+bool ServiceProcess::StartRunning()
+{
+    Start();
+    return StartedUp();
+}
+
+DWORD ServiceProcess::Control(DWORD control, DWORD eventType, void *data, bool gate)
+{
+    return sim::SendControl(control, eventType, data, gate);
+}
+
+bool ServiceProcess::Stop(bool gate)
+{
+    if (!thread_.joinable()) {
+        return true;
+    }
+    if (!sim::DispatcherReturned()) {
+        sim::SendControl(SERVICE_CONTROL_STOP, 0, nullptr, gate);
+    }
+    return Join();
+}
+
+bool ServiceProcess::Join()
+{
+    if (!thread_.joinable()) {
+        return true;
+    }
+    // The process ends when the dispatcher has returned, or at once when it
+    // never ran.
+    bool ended = sim::WaitUntil([] { return sim::DispatcherReturned(); }, 90000) || exitCode != -1;
+    thread_.join();
+    return ended;
+}
+
+// ---------------------------------------------------------------------------
+
+std::vector<std::wstring> TextsOf(DWORD id)
+{
+    std::vector<std::wstring> out;
+    for (const auto &record : sim::Events()) {
+        if (record.id == id) {
+            out.push_back(record.strings.size() > 1 ? record.strings[1] : L"");
+        }
+    }
+    return out;
+}
+
+std::wstring Line(DWORD id, const std::wstring &text)
+{
+    wchar_t buffer[16];
+    swprintf(buffer, 16, L"%08X:", id);
+    return buffer + text;
+}
+
+std::vector<std::wstring> RecordLines()
+{
+    std::vector<std::wstring> out;
+    for (const auto &record : sim::Events()) {
+        out.push_back(Line(record.id, record.strings.size() > 1 ? record.strings[1] : L""));
+    }
+    return out;
+}
+
+std::vector<EntryView> ListedCards()
+{
+    std::vector<EntryView> out;
+    AcquireSRWLockExclusive(&cardListLock);
+    for (CardEntry *entry = CardList ? CardList->next : nullptr; entry != nullptr; entry = entry->next) {
+        out.push_back({entry->instanceId, entry->deviceHandle, entry->notifyHandle, entry->closed});
+    }
+    ReleaseSRWLockExclusive(&cardListLock);
+    return out;
+}
+
+HANDLE LastHandleOf(const std::wstring &id)
+{
+    auto handles = sim::DeviceHandles(id);
+    return handles.empty() ? nullptr : handles.back();
+}
+
+std::vector<sim::ProcessStart> StartsOf(const std::wstring &application)
+{
+    std::vector<sim::ProcessStart> out;
+    for (const auto &start : sim::ProcessStarts()) {
+        if (start.application == application) {
+            out.push_back(start);
+        }
+    }
+    return out;
+}
+
+std::vector<sim::ProcessStart> HelperStarts()
+{
+    return StartsOf(kServicePath);
+}
+
+std::vector<sim::ProcessStart> CompanionStarts(const std::wstring &id)
+{
+    std::vector<sim::ProcessStart> out;
+    for (const auto &start : StartsOf(kCompanionPath)) {
+        if (start.commandLine == id) {
+            out.push_back(start);
+        }
+    }
+    return out;
+}
+
+std::vector<size_t> ServiceCalls(const std::string &function, size_t from,
+                                 const std::function<bool(const sim::Call &)> &match)
+{
+    std::vector<size_t> out;
+    auto calls = sim::Calls();
+    for (size_t i = from; i < calls.size(); ++i) {
+        if (calls[i].process == sim::kServiceProcess && (function.empty() || calls[i].function == function) &&
+            (!match || match(calls[i]))) {
+            out.push_back(i);
+        }
+    }
+    return out;
+}
+
+size_t ServiceCall(const std::string &function, size_t from, const std::function<bool(const sim::Call &)> &match)
+{
+    return sim::FindCall(function, from, match, sim::kServiceProcess);
+}
+
+std::function<bool(const sim::Call &)> With(const char *name, const sim::Value &value)
+{
+    return [name, value](const sim::Call &call) { return call[name] == value; };
+}
+
+size_t RecordCall(DWORD id, const std::wstring &text, size_t from)
+{
+    return sim::FindCall("ReportEventW", from, [&](const sim::Call &call) {
+        return call["dwEventID"] == sim::Hex(id) && call["lpStrings[1]"] == sim::Text(text.c_str());
+    });
+}
+
+std::vector<size_t> HelperStartsFor(const std::wstring &id, size_t from)
+{
+    return ServiceCalls("CreateProcessAsUserW", from, [&](const sim::Call &call) {
+        return call["lpApplicationName"] == sim::Text(kServicePath) && call["lpCommandLine"] == sim::Text(id.c_str());
+    });
+}
+
+std::map<sim::Kind, size_t> OpenKinds()
+{
+    std::map<sim::Kind, size_t> out;
+    for (const auto &handle : sim::OpenHandles()) {
+        ++out[handle.kind];
+    }
+    return out;
+}
+
+} // namespace testing_support

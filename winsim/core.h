@@ -1,0 +1,270 @@
+// Inside the simulated Windows: the machine's state, the object table, the
+// clock and the call entry that every modelled function goes through.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "winsim/sim.h"
+
+namespace sim
+{
+namespace core
+{
+
+// One lock over the whole machine; one condition for every change of it.
+extern std::mutex mu;
+extern std::condition_variable cv;
+
+std::wstring Upper(const std::wstring &text);
+
+// ---------------------------------------------------------------------------
+// Objects, referred to by handles. Each kind's object lives as long as the
+// machine; a handle refers to it from one process's table.
+
+struct Object {
+    virtual ~Object() = default;
+};
+
+struct Window;
+struct Station;
+struct Session;
+struct Device;
+
+struct Desktop : Object {
+    std::wstring name;
+    Station *station = nullptr;
+    bool openFails = false;
+    std::vector<Window *> windows; // enumeration order
+};
+
+struct Station : Object {
+    std::wstring name;
+    Session *session = nullptr;
+    bool openFails = false;
+    std::vector<std::unique_ptr<Desktop>> desktops;
+};
+
+struct Window {
+    HWND hwnd;
+    Desktop *desktop;
+    std::map<std::wstring, HANDLE> properties; // by upper-cased name
+    bool hung = false;
+    ULONGLONG busyMs = 0;
+};
+
+struct Session {
+    DWORD id = 0;
+    std::wstring name;
+    WTS_CONNECTSTATE_CLASS state = WTSActive;
+    bool listed = true;
+    std::vector<std::unique_ptr<Station>> stations;
+};
+
+struct Slot {
+    Kind kind;
+    Object *object;
+    bool open = true;
+    bool system = false; // owned by the system: never closed by the program
+    std::string openedBy;
+};
+
+struct Table {
+    std::map<uintptr_t, Slot> slots;
+    std::vector<uintptr_t> freeKernel, freeUser; // most recently freed last
+    uintptr_t nextKernel = 0x40, nextUser = 0x5a0000;
+};
+
+struct Process : Object {
+    DWORD id = 0;
+    DWORD session = 0;
+    Program program = Program::Exits;
+    std::wstring application;
+    ULONGLONG clock = 0;      // the process's own time
+    ULONGLONG created = 0;    // on its creator's clock
+    ULONGLONG end = kForever; // when it is, or will be, signalled
+    bool done = false;        // its program has run to its end
+    bool terminated = false;
+    Station *station = nullptr;      // current process window station
+    uintptr_t stationHandle = 0;     // the handle GetProcessWindowStation gives
+    Desktop *startDesktop = nullptr; // every thread's desktop when it starts
+    DWORD firstThread = 0;
+    std::thread thread;
+    Table table;
+};
+
+struct EventObject : Object {
+    bool manualReset = false;
+    bool signalled = false;
+};
+
+struct TokenObject : Object {
+    DWORD session = 0;
+    bool primary = false;
+};
+
+struct FileObject : Object {
+    Device *device = nullptr;
+};
+
+struct DeviceSet : Object {
+    std::vector<Device *> members;
+    bool presentOnly = false;
+};
+
+struct Registration : Object {
+    Notification notification{};
+    Device *device = nullptr;
+};
+
+struct EventSource : Object {
+    std::wstring name;
+};
+
+struct Device {
+    DeviceSpec spec;
+    std::vector<bool> live; // the interfaces that are active now
+    DWORD devInst = 0;
+    std::vector<uintptr_t> fileHandles;
+};
+
+struct Thread {
+    DWORD process = 0;
+    uintptr_t desktopHandle = 0;
+    Desktop *desktop = nullptr;
+};
+
+struct ControlRequest {
+    DWORD control;
+    DWORD eventType;
+    void *data;
+    DWORD result = 0;
+    bool done = false;
+};
+
+struct Machine {
+    // call log and injection
+    std::vector<Call> calls;
+    std::vector<std::string> injectable;
+    std::map<std::string, unsigned> failNth; // 0: every call
+    std::map<std::string, unsigned> callCounts;
+    size_t failPosition = 0;
+    std::vector<std::string> handleFaults, hangFaults;
+    Costs costs;
+    std::vector<std::unique_ptr<Object>> objects;
+    // processes and threads
+    std::map<DWORD, std::unique_ptr<Process>> processes;
+    DWORD nextProcess = 2, lastProcess = 0;
+    std::map<DWORD, Thread> threads;
+    std::map<std::wstring, Program> programs; // by upper-cased path
+    std::wstring modulePath = L"C:\\Windows\\system32\\svchost.exe";
+    std::vector<ProcessStart> starts;
+    // service control manager
+    std::wstring serviceName;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    void *handlerContext = nullptr;
+    uintptr_t statusHandle = 0;
+    bool dispatcherRunning = false, dispatcherReturned = false, stoppedReported = false, serviceMainReturned = false;
+    std::deque<ControlRequest *> controls;
+    std::vector<SERVICE_STATUS> reports;
+    std::vector<EventRecord> events;
+    // sessions, window stations, windows
+    std::map<DWORD, std::unique_ptr<Session>> sessions;
+    DWORD consoleSession = 1;
+    bool canSetTokenSession = true;
+    std::wstring programFiles = L"C:\\Program Files";
+    std::map<uintptr_t, std::unique_ptr<Window>> windows;
+    uintptr_t nextWindow = 0x10010;
+    std::vector<std::wstring> atoms; // registered window messages, upper-cased
+    std::vector<Delivery> deliveries;
+    bool wineRules = false;
+    // devices
+    std::vector<std::unique_ptr<Device>> devices;
+    std::map<void *, std::unique_ptr<std::mutex>> locks;
+};
+
+extern Machine *machine;
+extern EntryPoint entryPoint;
+
+template <typename T> T *Make()
+{
+    machine->objects.push_back(std::make_unique<T>());
+    return static_cast<T *>(machine->objects.back().get());
+}
+
+// The simulated process and thread the calling thread belongs to.
+DWORD CurrentProcessId();
+DWORD CurrentThreadId();
+Process *CurrentProcess();
+void BindThread(DWORD process);
+
+// Adds a handle to `process`'s table (the most recently freed value first).
+uintptr_t Insert(DWORD process, Kind kind, Object *object, const char *openedBy, bool system = false);
+uintptr_t Insert(Kind kind, Object *object, const char *openedBy); // in the calling process
+// The object behind an open handle of `kind` in the calling process, or null.
+template <typename T> T *Find(const void *value, Kind kind);
+Slot *FindSlot(DWORD process, uintptr_t value);
+// Closes a handle of the calling process for `function`; a fault is recorded
+// and false returned when it is not an open handle of that kind, or the
+// system's.
+bool Remove(const void *value, Kind kind, const char *function);
+
+template <typename T> T *Find(const void *value, Kind kind)
+{
+    Slot *slot = FindSlot(CurrentProcessId(), reinterpret_cast<uintptr_t>(value));
+    return slot != nullptr && slot->open && slot->kind == kind ? static_cast<T *>(slot->object) : nullptr;
+}
+
+// Time: the calling process's clock, and a cost charged to it.
+ULONGLONG &Clock();
+void Charge(ULONGLONG milliseconds);
+
+// Every modelled call starts here: it takes the machine's lock, logs the
+// call, and decides whether it is to fail; a failing call has its last error
+// set already, the way Windows fails that function.
+class Entry
+{
+  public:
+    Entry(const char *function, std::vector<Arg> args);
+    bool Failed() const { return failed_; }
+    std::unique_lock<std::mutex> lock;
+
+  private:
+    bool failed_ = false;
+};
+
+// Waits on `cv` with the real-time bound that marks a hang.
+bool WaitBounded(std::unique_lock<std::mutex> &lock, const std::function<bool()> &done);
+
+// Sessions and window stations.
+Session *FindSession(DWORD id);
+Session &EnsureSession(DWORD id, const std::wstring &name = L"");
+Station *FindStation(Session &session, const std::wstring &name);
+Desktop *FindDesktop(Station &station, const std::wstring &name);
+Desktop *EnsureDesktop(DWORD session, const std::wstring &station, const std::wstring &desktop);
+HWND NewWindow(Desktop *desktop, const std::wstring &property, HANDLE value);
+
+// Processes: a new one in `session` attached to `desktopPath` ("WinSta0\\Default").
+Process *MakeProcess(DWORD session, const std::wstring &desktopPath);
+void AttachThread(DWORD process, DWORD thread);
+void StartProgram(Process *process, const std::wstring &commandLine);
+void EndProcess(Process *process);
+void JoinProcessThreads();
+
+// Devices and their paths.
+Device *FindDevice(const std::wstring &instanceId);
+std::wstring BroadcastPath(const Device &device, size_t index);
+std::wstring LowerPath(const Device &device, size_t index);
+bool IsAudio(const Interface &iface);
+
+// Delivers a control to the handler and waits for its answer (lock held).
+DWORD DeliverControl(DWORD control, DWORD eventType, void *data, std::unique_lock<std::mutex> &lock);
+
+} // namespace core
+} // namespace sim

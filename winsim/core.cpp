@@ -286,6 +286,14 @@ void Charge(ULONGLONG milliseconds)
 Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu)
 {
     machine->calls.push_back(Call{function, std::move(args), false, CurrentProcessId(), Clock()});
+    auto hook = machine->hooks.find(function);
+    if (hook != machine->hooks.end()) {
+        auto run = hook->second;
+        Call call = machine->calls.back();
+        lock.unlock();
+        run(call);
+        lock.lock();
+    }
     const FailureMode *mode = ModeOf(function);
     if (mode == nullptr) {
         return;
@@ -713,6 +721,16 @@ size_t FindCall(const std::string &function, size_t from, const std::function<bo
         }
     }
     return std::string::npos;
+}
+
+void OnCall(const std::string &function, std::function<void(const Call &)> hook)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    if (hook) {
+        machine->hooks[function] = std::move(hook);
+    } else {
+        machine->hooks.erase(function);
+    }
 }
 
 void FailCall(const std::string &function, unsigned nth)

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -154,6 +155,7 @@ struct Machine {
     std::vector<std::string> injectable;
     std::map<std::string, unsigned> failNth; // 0: every call
     std::map<std::string, unsigned> callCounts;
+    std::map<std::string, std::function<void(const Call &)>> hooks;
     size_t failPosition = 0;
     std::vector<std::string> handleFaults, hangFaults;
     Costs costs;

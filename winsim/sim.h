@@ -158,6 +158,12 @@ size_t CallCount(const std::string &function);
 size_t FindCall(const std::string &function, size_t from = 0, const std::function<bool(const Call &)> &match = nullptr,
                 DWORD process = 0);
 
+// Runs `hook` on the calling thread each time `function` is called, before the
+// call takes effect (without the simulation's lock): a test's way to act at an
+// exact point of the program, e.g. to deliver a control from another thread
+// while the program is inside a call. An empty hook removes it.
+void OnCall(const std::string &function, std::function<void(const Call &)> hook);
+
 // Makes `function` fail the way Windows fails it: at its `nth` call (1-based)
 // or, with nth 0, at every call.
 void FailCall(const std::string &function, unsigned nth = 0);

@@ -1,5 +1,5 @@
 """What every end-to-end test module shares: where the windows build is, and a
-test case base class with one private Wine prefix per class."""
+test case base class with a private Wine prefix for each test."""
 
 import os
 import sys
@@ -8,7 +8,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine import WinePrefix  # noqa: E402
+from wineprefix import WinePrefix  # noqa: E402
 
 
 def windows_build_dir():
@@ -21,16 +21,12 @@ def windows_build_dir():
 
 
 class PrefixTestCase(unittest.TestCase):
-    """One private prefix, with its own session, for all tests of a class."""
+    """A private prefix, with its own session, for each test: no test sees
+    what another one left behind, whatever the order they run in."""
 
     wp = None
 
-    @classmethod
-    def setUpClass(cls):
-        cls.wp = WinePrefix(windows_build_dir())
-        cls.wp.open()
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.wp is not None:
-            cls.wp.close()
+    def setUp(self):
+        self.wp = WinePrefix(windows_build_dir())
+        self.wp.open()
+        self.addCleanup(self.wp.close)

@@ -25,6 +25,9 @@ def windows_build_dir():
 SESSIONS_SOURCE = ("Wine's dlls/wtsapi32/tests/wtsapi.c, test_WTSEnumerateSessions: ok(count >= 2) and "
                    "todo_wine ok(services_found): Windows lists the console session and session 0 (Services); "
                    "Wine 8's WTSEnumerateSessionsW lists none")
+FIRST_ARGUMENT_SOURCE = ("Microsoft C documentation, Parsing C command-line arguments "
+                         "(learn.microsoft.com/cpp/c-language/parsing-c-command-line-arguments): the first argument "
+                         "is the program name; quoted parts are allowed, the later rules (backslashes) do not apply")
 
 
 class WineTestCase(unittest.TestCase):

@@ -4,7 +4,7 @@ windows of the stand-in companion (tests/winprogs/hxcompanion.cpp)."""
 import re
 import unittest
 
-from e2e_base import PrefixTestCase
+from e2e_base import FIRST_ARGUMENT_SOURCE, PrefixTestCase
 from fakes import start_companion
 
 SEND_BOUND_MS = 2000  # one "ForceClose" send to a hung window
@@ -65,6 +65,17 @@ class ForceCloseHelper(PrefixTestCase):
                 if decoy is not None:
                     self.assertEqual(decoy.received(), [], "a further word reached the walk")
 
+        # A backslash before a quote: Windows' start-up keeps the backslash
+        # and ends the word at the blank; Wine's reads it as an escaped quote.
+        with self.subTest("backslash before the closing quote"):
+            windows_word, wine_word = card_id(13) + "\\", card_id(13) + '" more'
+            on_windows_word = start_companion(self.wp, windows_word)
+            on_wine_word = start_companion(self.wp, wine_word)
+            self.helper(f'"{card_id(13)}\\" more')
+            self.expect_wine_difference((on_windows_word.received(), on_wine_word.received()),
+                                        windows=([1], []), wine=([], [1]),
+                                        reason="the word the helper looks for after a backslash before a quote",
+                                        source=FIRST_ARGUMENT_SOURCE)
 
     def test_hung_windows_cost_the_bound_per_desktop(self):
         # Two desktops with a window that takes 30 s over "ForceClose".

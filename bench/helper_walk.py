@@ -16,7 +16,8 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from wine import WinePrefix  # noqa: E402
+from fakes import start_companion  # noqa: E402
+from wineprefix import HEXLORN_EXE, WinePrefix  # noqa: E402
 
 UNRELATED_ID = r"PCI\VEN_0000&DEV_0000\UNRELATED"
 HELPER_ID = r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\4&00000000&0&0000"
@@ -35,11 +36,11 @@ def main():
     with WinePrefix(build) as wp:
         present = 0
         for windows in (1, 20):
-            wp.start_companion(UNRELATED_ID, windows=",".join(["."] * (windows - present)), life_ms=600000)
+            start_companion(wp, UNRELATED_ID, windows=",".join(["."] * (windows - present)), life_ms=600000)
             present = windows
             bare, bare_min = timed(wp, wp.program("hxnop.exe"), "hxnop", runs)
             bare_imports, imports_min = timed(wp, wp.program("hxnop_imports.exe"), "hxnop_imports", runs)
-            helper, helper_min = timed(wp, r"C:\hx\HexlornS.exe", HELPER_ID, runs)
+            helper, helper_min = timed(wp, HEXLORN_EXE, HELPER_ID, runs)
             print(f"{windows:2d} unrelated window(s), median of {runs} (min):")
             print(f"   bare exe (kernel32 only)     {bare:7.1f} ms ({bare_min:.1f})")
             print(f"   bare exe (service's DLLs)    {bare_imports:7.1f} ms ({imports_min:.1f})")

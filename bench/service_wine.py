@@ -5,20 +5,22 @@ service has no timers and polls nothing).
 
 usage: bench/service_wine.py [WINDOWS_BUILD_DIR] [STARTS]
 
-The start time comes from hxsvc watch (StartServiceW, then QueryServiceStatus
-as fast as it can): the first poll that shows RUNNING. The service runs with
-one fake card and the stand-in companion at its path, as in the tests. CPU
-time is utime+stime of the service's Wine process from /proc/<pid>/stat."""
+The start time comes from the harness's start (StartServiceW, then
+QueryServiceStatus as fast as it can): the first poll that shows RUNNING. The
+service runs with one fake card and the stand-in companion at its path, as in
+the tests. CPU time is utime+stime of the service's Wine process from
+/proc/<pid>/stat."""
 
 import os
-import re
 import statistics
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from wine import CARD_ID, WinePrefix  # noqa: E402
+from fakes import CARD_ID, add_fake_card, install_companion  # noqa: E402
+from wineprefix import WinePrefix  # noqa: E402
+from winesvc import SERVICE_RUNNING, ServiceClient  # noqa: E402
 
 
 def cpu_seconds(pid):
@@ -31,21 +33,19 @@ def main():
     build = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "build" / "windows"
     starts = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     with WinePrefix(build) as wp:
-        wp.add_fake_card(CARD_ID)
-        wp.install_companion()
-        wp.install_service()
+        add_fake_card(wp, CARD_ID)
+        install_companion(wp)
+        svc = ServiceClient(wp)
+        svc.install()
         times = []
         for attempt in range(starts):
-            result = wp.hxsvc("watch", "HexlornS", 20000, timeout=60)
-            running = [float(m) for m in re.findall(r"seen ms=([\d.]+) \S+ state=4 ", result.stdout)]
-            if result.returncode != 0 or not running:
-                raise SystemExit(f"service did not start: {result.stdout}")
-            times.append(running[0])
+            seen = svc.start()
+            times.append(next(status["ms"] for status in seen if status["state"] == SERVICE_RUNNING))
             if attempt < starts - 1:
-                wp.stop_service()
+                svc.stop()
         print(f"StartServiceW to RUNNING, {starts} starts: median {statistics.median(times):.1f} ms, "
               f"min {min(times):.1f} ms, max {max(times):.1f} ms")
-        pids = wp.service_processes()
+        pids = svc.processes()
         if len(pids) != 1:
             raise SystemExit(f"expected one service process, found {pids}")
         time.sleep(1)
@@ -53,7 +53,7 @@ def main():
         time.sleep(10)
         after = cpu_seconds(pids[0])
         print(f"service CPU time over 10 s idle: {after - before:.3f} s (target about 0)")
-        wp.stop_service()
+        svc.stop()
 
 
 if __name__ == "__main__":

@@ -16,16 +16,15 @@ usage: demo.py [--lang en|zh-Hans|zh-Hant] [--build DIR]
 """
 import argparse
 import sys
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from wine import CARD_ID, SERVICE_RUNNING, SERVICE_STOPPED, Companion, WinePrefix  # noqa: E402
-
-STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
-TYPES = {1: "Error", 2: "Warning", 4: "Information"}
+from eventview import EVENT_TYPES, render  # noqa: E402
+from fakes import CARD_ID, COMPANION_PATH, add_fake_card, install_companion  # noqa: E402
+from wineprefix import HEXLORN_EXE, WinePrefix  # noqa: E402
+from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, STATE_NAMES, ServiceClient  # noqa: E402
 
 
 def step(text):
@@ -33,7 +32,7 @@ def step(text):
 
 
 def show_status(status):
-    print(f"   state {STATES.get(status['state'], status['state'])}, accepted {status['accepted']:#x}, "
+    print(f"   state {STATE_NAMES.get(status['state'], status['state'])}, accepted {status['accepted']:#x}, "
           f"checkpoint {status['checkpoint']}, wait hint {status['waithint']}, exit code {status['exit']}")
 
 
@@ -45,38 +44,36 @@ def main():
 
     with WinePrefix(args.build) as wp:
         step(f"A private Wine prefix: {wp.path}")
-        wp.add_fake_card(CARD_ID)
+        add_fake_card(wp, CARD_ID)
         print(f"   fake card {CARD_ID}")
-        companion_log = wp.install_companion()
-        print(r"   stand-in companion at C:\Program Files\TALVORIN\Pellucid Range(Legacy)\Hexlorn.exe")
-        wp.install_service()
-        print(r"   service HexlornS created: C:\hx\HexlornS.exe")
+        companion = install_companion(wp)
+        print(f"   stand-in companion at {COMPANION_PATH}")
+        svc = ServiceClient(wp)
+        svc.install()
+        print(f"   service {svc.name} created: {HEXLORN_EXE}")
 
         step("Starting the service")
-        for status in wp.start_service():
+        for status in svc.start():
             show_status(status)
-        if wp.query_status()["state"] != SERVICE_RUNNING:
+        if svc.query()["state"] != SERVICE_RUNNING:
             raise SystemExit("the service is not running")
 
         step("The companion the service started")
-        companion = Companion(wp, companion_log, None)
         for line in companion.wait_for(" start ", timeout=20):
             print("   " + line)
         companion.wait_for(" ready", timeout=20)
 
         step("The force-close helper, as the service's sweep runs it in a session")
-        started = time.monotonic()
         helper = wp.run_launcher(CARD_ID)
-        print(f"   HexlornS.exe \"{CARD_ID}\" ended with exit code {helper.exit_code} "
-              f"after {(time.monotonic() - started) * 1000:.0f} ms")
+        print(f"   HexlornS.exe \"{CARD_ID}\" ended with exit code {helper.exit_code} after {helper.ms:.0f} ms")
         for line in companion.wait_for("forceclose", timeout=20):
             print("   companion: " + line)
         for line in companion.wait_for("letgo", timeout=20):
             print("   companion: " + line)
 
         step("Stopping the service")
-        show_status(wp.stop_service())
-        if wp.query_status()["state"] != SERVICE_STOPPED:
+        show_status(svc.stop())
+        if svc.query()["state"] != SERVICE_STOPPED:
             raise SystemExit("the service did not stop")
 
         step(f"Event log, Application, source HexlornS ({args.lang})")
@@ -84,8 +81,8 @@ def main():
         if not records:
             print("   (no records)")
         for record in records:
-            text = wp.render(record, args.lang).rstrip("\r\n")
-            print(f"   {TYPES.get(record.type, record.type):<11} {record.event_id:#010x}  {text}")
+            text = render(wp, record, args.lang).rstrip("\r\n")
+            print(f"   {EVENT_TYPES.get(record.type, record.type):<11} {record.event_id:#010x}  {text}")
     return 0
 
 

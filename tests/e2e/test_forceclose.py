@@ -4,9 +4,9 @@ windows of the stand-in companion (tests/winprogs/hxcompanion.cpp)."""
 import re
 import unittest
 
-from e2e_base import PrefixTestCase
+from e2e_base import FIRST_ARGUMENT_SOURCE, PrefixTestCase
+from fakes import start_companion
 
-EXE = r"C:\hx\HexlornS.exe"
 SEND_BOUND_MS = 2000  # one "ForceClose" send to a hung window
 
 
@@ -23,8 +23,8 @@ class ForceCloseHelper(PrefixTestCase):
         return run
 
     def test_one_window_per_desktop_and_no_other_id(self):
-        target = self.wp.start_companion(card_id(1), windows=".,.,HxSecond")
-        bystander = self.wp.start_companion(card_id(2), windows=".,HxSecond")
+        target = start_companion(self.wp, card_id(1), windows=".,.,HxSecond")
+        bystander = start_companion(self.wp, card_id(2), windows=".,HxSecond")
         run = self.helper(card_id(1))
         self.assertEqual(run.events, [])
         target.wait_for(" exit ")
@@ -40,7 +40,7 @@ class ForceCloseHelper(PrefixTestCase):
         self.assertEqual(bystander.received(), [])
 
     def test_no_window_with_the_property(self):
-        bystander = self.wp.start_companion(card_id(3))
+        bystander = start_companion(self.wp, card_id(3))
         run = self.helper(card_id(4))
         self.assertEqual(run.events, [])
         self.assertEqual(bystander.received(), [])
@@ -56,8 +56,8 @@ class ForceCloseHelper(PrefixTestCase):
         ]
         for what, command_line, expected in cases:
             with self.subTest(what):
-                companion = self.wp.start_companion(expected)
-                decoy = self.wp.start_companion(card_id(7)) if card_id(7) in command_line else None
+                companion = start_companion(self.wp, expected)
+                decoy = start_companion(self.wp, card_id(7)) if card_id(7) in command_line else None
                 run = self.helper(command_line)
                 self.assertEqual(run.events, [])
                 companion.wait_for(" forceclose ")
@@ -65,9 +65,21 @@ class ForceCloseHelper(PrefixTestCase):
                 if decoy is not None:
                     self.assertEqual(decoy.received(), [], "a further word reached the walk")
 
+        # A backslash before a quote: Windows' start-up keeps the backslash
+        # and ends the word at the blank; Wine's reads it as an escaped quote.
+        with self.subTest("backslash before the closing quote"):
+            windows_word, wine_word = card_id(13) + "\\", card_id(13) + '" more'
+            on_windows_word = start_companion(self.wp, windows_word)
+            on_wine_word = start_companion(self.wp, wine_word)
+            self.helper(f'"{card_id(13)}\\" more')
+            self.expect_wine_difference((on_windows_word.received(), on_wine_word.received()),
+                                        windows=([1], []), wine=([], [1]),
+                                        reason="the word the helper looks for after a backslash before a quote",
+                                        source=FIRST_ARGUMENT_SOURCE)
+
     def test_hung_windows_cost_the_bound_per_desktop(self):
         # Two desktops with a window that takes 30 s over "ForceClose".
-        companion = self.wp.start_companion(card_id(8), windows=".,HxHung", hang_ms=30000)
+        companion = start_companion(self.wp, card_id(8), windows=".,HxHung", hang_ms=30000)
         run = self.helper(card_id(8), timeout_ms=30000)
         companion.wait_for(" forceclose ", count=2, timeout=10)
         self.assertEqual(sorted(companion.received()), [1, 2])
@@ -95,8 +107,8 @@ class ForceCloseHelper(PrefixTestCase):
         # The real helper reaches a window there, and one on its own desktop
         # (of another process: Wine lists every window of a process that made
         # one on the service station's desktop under that desktop).
-        on_service_station = wp.start_companion(card_id(12), windows=r"__wineservice_winstation\Default")
-        on_own_desktop = wp.start_companion(card_id(12))
+        on_service_station = start_companion(wp, card_id(12), windows=r"__wineservice_winstation\Default")
+        on_own_desktop = start_companion(wp, card_id(12))
         self.helper(card_id(12))
         on_service_station.wait_for(" exit ")
         on_own_desktop.wait_for(" exit ")
@@ -106,7 +118,7 @@ class ForceCloseHelper(PrefixTestCase):
 
         # Helper processes one after the other still find their windows.
         for n in (9, 11):
-            companion = wp.start_companion(card_id(n), windows=".,HxAgain")
+            companion = start_companion(wp, card_id(n), windows=".,HxAgain")
             self.helper(card_id(n))
             companion.wait_for(" exit ")
             self.assertEqual(sorted(companion.received()), [1, 2])

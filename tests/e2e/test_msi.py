@@ -20,7 +20,9 @@ import unittest
 from pathlib import Path
 
 from e2e_base import windows_build_dir
-from wine import MSG_ERROR, SERVICE_RUNNING, SERVICE_STOPPED, WinePrefix
+from eventview import MSG_ERROR, format_message
+from wineprefix import WinePrefix
+from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\HexlornS"
@@ -63,6 +65,7 @@ class MsiLife(unittest.TestCase):
             self.fail(f"{self.package} is missing: build the windows preset first")
         self.deadline = time.monotonic() + BUDGET_SECONDS
         self.wp = WinePrefix(self.build)
+        self.svc = ServiceClient(self.wp)
         self.wp.open()
         self.addCleanup(self.wp.close)
 
@@ -123,7 +126,7 @@ class MsiLife(unittest.TestCase):
     def wait_for_processes(self, condition, seconds=20):
         deadline = time.monotonic() + self.seconds(seconds)
         while True:
-            pids = sorted(self.wp.service_processes())
+            pids = sorted(self.svc.processes())
             if condition(pids) or time.monotonic() > deadline:
                 return pids
             time.sleep(0.2)
@@ -131,7 +134,7 @@ class MsiLife(unittest.TestCase):
     # ---- what an installed package looks like ----
 
     def assertInstalled(self, version, exe_bytes):
-        status = self.wp.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))
+        status = self.svc.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))
         self.assertEqual((status["type"], status["state"]), (SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING))
         self.assertEqual(len(self.wait_for_processes(lambda pids: len(pids) == 1)), 1, "one service process")
         self.assertEqual(self.wp.c_path(INSTALLED_EXE).read_bytes(), exe_bytes, "the package's exe is installed")
@@ -173,22 +176,22 @@ class MsiLife(unittest.TestCase):
         # Install: files, service, event source, started.
         self.assertMsiSucceeds("/i", first, "install")
         self.assertInstalled(self.version, (self.build / "HexlornS.exe").read_bytes())
-        installed = wp.service_processes()
+        installed = self.svc.processes()
 
         # The Event Viewer's view: the registered message file renders the catalog.
         message_file = self.registry(EVENT_SOURCE_KEY)["EventMessageFile"][1]
         for langid, text in ((0x0409, "An error has occurred (OpenDesktop).\r\n"),
                              (0x0004, "发生了一个错误 (OpenDesktop)。\r\n"),
                              (0x7C04, "發生了一個錯誤 (OpenDesktop)。\r\n")):
-            self.assertEqual(wp.format_message(MSG_ERROR, langid, ["HexlornS", "OpenDesktop"], exe=message_file),
+            self.assertEqual(format_message(wp, MSG_ERROR, langid, ["HexlornS", "OpenDesktop"], exe=message_file),
                              text)
 
         # Stop and start by hand.
         self.run_wine(["sc", "stop", "HexlornS"], timeout=60)
-        self.assertEqual(wp.wait_state(SERVICE_STOPPED, timeout=self.seconds(30))["state"], SERVICE_STOPPED)
+        self.assertEqual(self.svc.wait_state(SERVICE_STOPPED, timeout=self.seconds(30))["state"], SERVICE_STOPPED)
         self.assertEqual(self.wait_for_processes(lambda pids: not pids), [], "the process ends with the stop")
         self.run_wine(["sc", "start", "HexlornS"], timeout=60)
-        self.assertEqual(wp.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))["state"], SERVICE_RUNNING)
+        self.assertEqual(self.svc.wait_state(SERVICE_RUNNING, timeout=self.seconds(30))["state"], SERVICE_RUNNING)
         started = self.wait_for_processes(lambda pids: len(pids) == 1)
         self.assertEqual(len(started), 1)
         self.assertNotEqual(started, installed)
@@ -197,13 +200,13 @@ class MsiLife(unittest.TestCase):
         self.assertMsiSucceeds("/i", rebuild, "same-version install")
         self.assertInstalled(self.version, rebuild_bytes)
         self.assertEqual(list(self.products()), [product_code(rebuild)])
-        rebuilt = wp.service_processes()
+        rebuilt = self.svc.processes()
         self.assertNotEqual(rebuilt, started, "the service was restarted from the rebuilt exe")
 
         # Upgrade in place: the old service stops, the new exe runs.
         self.assertMsiSucceeds("/i", newer, "upgrade")
         self.assertInstalled(newer_version, newer_bytes)
-        upgraded = wp.service_processes()
+        upgraded = self.svc.processes()
         self.assertNotEqual(upgraded, rebuilt, "the service was restarted from the new exe")
         self.assertEqual(list(self.products()), [product_code(newer)], "the old product is unregistered")
 
@@ -212,7 +215,7 @@ class MsiLife(unittest.TestCase):
         self.assertNotIn(code, MSI_SUCCESS, "a downgrade must be refused")
         self.assertRegex(log, r"WIX_DOWNGRADE_DETECTED = \{", "refused by the downgrade rule")
         self.assertInstalled(newer_version, newer_bytes)
-        self.assertEqual(wp.service_processes(), upgraded)
+        self.assertEqual(self.svc.processes(), upgraded)
 
         # Uninstall: nothing is left.
         self.assertMsiSucceeds("/x", newer, "uninstall")

@@ -3,45 +3,46 @@ scan, the companion started on the console desktop, and the stop."""
 
 import unittest
 
-from e2e_base import PrefixTestCase
-from wine import (CARD_ID, MSG_DEVICE_FOUND, MSG_ERROR, OTHER_DEVICE_HARDWARE_IDS, OTHER_DEVICE_ID, SERVICE_RUNNING,
-                  SERVICE_STOPPED, Companion)
+from e2e_base import SESSIONS_SOURCE, PrefixTestCase
+from eventview import MSG_DEVICE_FOUND, MSG_ERROR, render
+from fakes import CARD_ID, OTHER_DEVICE_HARDWARE_IDS, OTHER_DEVICE_ID, add_fake_card, install_companion
+from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient
 
 
 class FakeCardService(PrefixTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.wp.add_fake_card(CARD_ID)
-        cls.wp.add_fake_card(OTHER_DEVICE_ID, OTHER_DEVICE_HARDWARE_IDS)
-        cls.wp.install_service()
+    def setUp(self):
+        super().setUp()
+        add_fake_card(self.wp, CARD_ID)
+        add_fake_card(self.wp, OTHER_DEVICE_ID, OTHER_DEVICE_HARDWARE_IDS)
+        self.svc = ServiceClient(self.wp)
+        self.svc.install()
 
     def run_life(self):
         """Start, check running, stop; returns the records of this life."""
-        before = len(self.wp.events())
-        self.wp.start_service()
-        self.assertEqual(self.wp.query_status()["state"], SERVICE_RUNNING)
-        self.assertTrue(self.wp.service_processes())
-        final = self.wp.stop_service()
+        self.svc.start()
+        self.assertEqual(self.svc.query()["state"], SERVICE_RUNNING)
+        self.assertTrue(self.svc.processes())
+        final = self.svc.stop()
         self.assertEqual((final["state"], final["exit"]), (SERVICE_STOPPED, 0))
-        return [(r.type, r.event_id, r.strings) for r in self.wp.events()[before:]]
+        return [(r.type, r.event_id, r.strings) for r in self.wp.events()]
 
-    def test_1_scan_finds_the_card_alone(self):
-        # No companion at its path yet: the one start fails and says so.
+    def test_scan_finds_the_card_alone_and_a_missing_companion_is_reported(self):
         records = self.run_life()
         self.assertEqual(records, [(4, MSG_DEVICE_FOUND, ["HexlornS", CARD_ID]),
                                    (1, MSG_ERROR, ["HexlornS", "CreateProcessAsUser"])])
 
-    def test_2_companion_started_once_on_the_console_desktop(self):
-        log = self.wp.install_companion()
+    def test_companion_started_once_on_the_console_desktop(self):
+        companion = install_companion(self.wp)
         records = self.run_life()
         self.assertEqual(records, [(4, MSG_DEVICE_FOUND, ["HexlornS", CARD_ID])])
-        companion = Companion(self.wp, log, None)
         starts = companion.wait_for(" start ")
         self.assertEqual(len(starts), 1, companion.lines())
         self.assertIn(f" start cmdline=[{CARD_ID}] station=WinSta0 desktop=Default", starts[0])
-        # Wine lists no session, so the stop's sweep starts no helper.
-        self.assertEqual(companion.received(), [])
+        # The stop's sweep runs the helper in every session; in the console
+        # session it sends "ForceClose" to the companion's one window.
+        self.expect_wine_difference(companion.received(), windows=[1], wine=[],
+                                    reason="the companion receives ForceClose from the stop's sweep",
+                                    source=SESSIONS_SOURCE)
 
 
 class PercentSignsInTheId(PrefixTestCase):
@@ -52,14 +53,16 @@ class PercentSignsInTheId(PrefixTestCase):
     ID = r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_02\4&%S%N%1&0&%%"
 
     def test_record_text_is_the_id_unchanged(self):
-        self.wp.add_fake_card(self.ID, [r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_02"])
-        self.wp.install_companion()
-        self.wp.install_service()
-        self.wp.start_service()
-        self.wp.stop_service()
-        self.assertEqual([(r.type, r.event_id, r.strings) for r in self.wp.events()],
+        add_fake_card(self.wp, self.ID, [r"PCI\VEN_1412&DEV_1724&SUBSYS_7E4B2201&REV_02"])
+        install_companion(self.wp)
+        svc = ServiceClient(self.wp)
+        svc.install()
+        svc.start()
+        svc.stop()
+        records = self.wp.events()
+        self.assertEqual([(r.type, r.event_id, r.strings) for r in records],
                          [(4, MSG_DEVICE_FOUND, ["HexlornS", self.ID])])
-        self.assertEqual(self.wp.render(self.wp.events()[0], "en"), f"Found device ({self.ID}).\r\n")
+        self.assertEqual(render(self.wp, records[0], "en"), f"Found device ({self.ID}).\r\n")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@ several threads interleaved, escaped and cut strings, status reports."""
 
 import unittest
 
-from wine import parse_events, parse_status_reports, unescape_debugstr
+from winelog import parse_events, parse_status_reports, unescape_debugstr
 
 LOG = r"""0104:010c:fixme:advapi:ReportEventW (00000000CAFE4242,0x0001,0x0000,0xc0020001,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
 0104:0108:fixme:advapi:ReportEventW (00000000CAFE4242,0x0004,0x0000,0x40000006,0000000000000000,0x0002,0x00000000,000000000021FAA8,0000000000000000): stub
@@ -30,7 +30,7 @@ class Parsing(unittest.TestCase):
         self.assertEqual(unescape_debugstr('abc\\\\d"...'), "abc\\d")
 
     def test_status_reports_of_the_service_process_only(self):
-        reports = parse_status_reports(LOG)
+        reports = parse_status_reports(LOG, "HexlornS")
         self.assertEqual([(r.tid, r.state, r.accepted, r.checkpoint, r.waithint) for r in reports],
                          [("0204", 2, 0, 1, 3000), ("0208", 3, 0x81, 2, 0)])
 

@@ -1,7 +1,10 @@
 # End-to-end tests: the real HexlornS.exe and the test programs of the windows
-# build, run under Wine in private prefixes (tests/e2e/wine.py). Every
-# test_*.py module here is one ctest test, except test_msi.py, which
-# tests/installer registers (msi_life).
+# build, run under Wine in private prefixes. The harness: wineprefix.py (the
+# prefixes and running programs), winesvc.py (the service client), fakes.py
+# (fake card, stand-in companion), winelog.py (reading Wine's debug output),
+# eventview.py (records as the Event Viewer shows them). Every test_*.py module
+# here is one ctest test, except test_msi.py, which tests/installer registers
+# (msi_life).
 file(GLOB E2E_MODULES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/test_*.py)
 list(FILTER E2E_MODULES EXCLUDE REGEX "/test_msi\\.py$")
 foreach(module_path ${E2E_MODULES})

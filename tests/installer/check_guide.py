@@ -11,6 +11,10 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.dont_write_bytecode = True  # run from the build: leave no bytecode in the source tree
+sys.path.insert(0, str(ROOT / "eventlog"))
+import catalog  # noqa: E402
+
 SYSTEM_FOLDERS = ("service", "cards", "sessions", "forceclose", "eventlog")
 
 
@@ -24,12 +28,8 @@ def error_texts():
 
 
 def catalog_texts():
-    definitions = (ROOT / "eventlog" / "messages.def").read_text(encoding="utf-8")
-    texts = []
-    for line in definitions.splitlines():
-        if line.startswith("HEXLORN_MESSAGE("):
-            texts += [text.replace("\\r\\n", "") for text in re.findall(r'L"((?:[^"\\]|\\.)*)"', line)]
-    return texts
+    """Every catalog text in every language, as the guide shows it: without its line end."""
+    return [text.replace("\r\n", "") for message in catalog.read() for text in message.texts.values()]
 
 
 def main():

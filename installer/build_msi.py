@@ -2,7 +2,7 @@
 """Builds the HexlornS MSI package from a built HexlornS.exe.
 
 usage: build_msi.py --exe PATH/HexlornS.exe --version X.Y.Z --manufacturer NAME
-                    --output PATH/HexlornS-X.Y.Z.msi
+                    --output PATH/HexlornS-X.Y.Z.msi [--sign-pfx PATH/signer.pfx]
 
 Runs wixl on installer/HexlornS.wxs, then mends what wixl cannot express,
 and reads the tables back to make sure the package says what it should:
@@ -16,6 +16,8 @@ and reads the tables back to make sure the package says what it should:
   (restart 60 s after the first and the second failure, then nothing; the
   count starts again after a day without failure) and the MsiConfigureServices
   action that applies it, between InstallServices and StartServices.
+With --sign-pfx the finished package is signed (installer/sign.py) before it
+takes the output's name.
 """
 import argparse
 import os
@@ -24,6 +26,8 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+from sign import SigningError, sign
 
 WXS = Path(__file__).resolve().parent / "HexlornS.wxs"
 EVENT_MESSAGE_FILE = "#%[#HexlornS.exe]"
@@ -121,6 +125,7 @@ def main():
     parser.add_argument("--version", required=True, type=product_version)
     parser.add_argument("--manufacturer", required=True)
     parser.add_argument("--output", required=True, type=Path)
+    parser.add_argument("--sign-pfx", type=Path)
     args = parser.parse_args()
     if args.exe.name != "HexlornS.exe" or not args.exe.is_file():
         sys.exit(f"build_msi.py: {args.exe} is not a built HexlornS.exe")
@@ -141,6 +146,11 @@ def main():
     add_recovery_actions(partial)
     try:
         check_tables(partial, args.version, args.manufacturer)
+        if args.sign_pfx:
+            sign(partial, args.sign_pfx)
+    except SigningError as error:
+        partial.unlink()
+        sys.exit(f"build_msi.py: {error}")
     except SystemExit:
         partial.unlink()
         raise

@@ -12,6 +12,7 @@ packages=(
     wine wine64                                 # our Windows for end-to-end tests
     wixl msitools                               # the MSI package
     python3-pefile                              # the PE check reads the exe
+    osslsigncode openssl                        # Authenticode signing and its test
 )
 
 missing=()

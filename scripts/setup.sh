@@ -11,6 +11,8 @@ packages=(
     mingw-w64 binutils-mingw-w64-x86-64         # the real HexlornS.exe
     wine wine64                                 # our Windows for end-to-end tests
     wixl msitools                               # the MSI package
+    python3-pefile                              # the PE check reads the exe
+    osslsigncode openssl                        # Authenticode signing and its test
 )
 
 missing=()

@@ -1,10 +1,15 @@
 """The MSI package under Wine, driven as an administrator would.
 
 On a private prefix: `msiexec /i` installs HexlornS.exe, creates and starts the
-service and registers the event source; `sc stop` / `sc start` work; a rebuild
-of the same version and a newer package (same upgrade code, a different exe)
-each replace the installed one in place; an older package is refused;
-`msiexec /x` stops and removes everything.
+service with its description, registers the event source and the Programs and
+Features entry; `sc stop` / `sc start` work; a rebuild of the same version and
+a newer package (same upgrade code, a different exe) each replace the installed
+one in place; an older package is refused; `msiexec /x` stops and removes
+everything.
+
+Wine's Windows Installer skips MsiConfigureServices, so the recovery actions
+are proven from the package's tables (PackageTables), not from a service
+configured by them.
 
 The package is the windows build's HexlornS-<version>.msi (HEXLORN_VERSION, else
 the project version); the other packages are built here from the same sources
@@ -30,6 +35,9 @@ EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 INSTALLED_EXE = r"C:\Program Files\HexlornS\HexlornS.exe"
 SERVICE_WIN32_OWN_PROCESS = 0x10
+MAKER = "TALVORIN"
+DESCRIPTION = (f"Holds the {MAKER} PCI audio card open, starts its companion application on the console, and "
+               "makes the application let go of the card before Windows removes it.")
 # Windows Installer's success codes: done, and done with a restart pending.
 MSI_SUCCESS = (0, 3010)
 # Every Wine command of the test shares this budget, well inside the ctest
@@ -45,15 +53,47 @@ def project_version():
     return re.search(r"project\(HexlornS VERSION (\d+\.\d+\.\d+)", text).group(1)
 
 
-def product_code(package):
+def msi_property(package, name):
     output = subprocess.run(["msiinfo", "export", str(package), "Property"], capture_output=True, text=True,
                             timeout=30, check=True).stdout
-    return re.search(r"^ProductCode\t(\{[0-9A-F-]+\})", output.replace("\r\n", "\n"), re.M).group(1)
+    return re.search(rf"^{name}\t(.*)$", output.replace("\r\n", "\n"), re.M).group(1)
+
+
+def product_code(package):
+    return msi_property(package, "ProductCode")
 
 
 def next_version(version):
     major, minor, build = (int(part) for part in version.split("."))
     return f"{major}.{minor}.{build + 1}"
+
+
+def table_rows(package, table):
+    output = subprocess.run(["msiinfo", "export", str(package), table], capture_output=True, text=True,
+                            timeout=30, check=True).stdout
+    return [line.split("\t") for line in output.replace("\r\n", "\n").split("\n")[3:] if line]
+
+
+class PackageTables(unittest.TestCase):
+    """What the package tells Windows Installer about the service, read from its tables."""
+
+    def setUp(self):
+        self.package = windows_build_dir() / f"HexlornS-{project_version()}.msi"
+        if not self.package.is_file():
+            self.fail(f"{self.package} is missing: build the windows preset first")
+
+    def test_recovery_restarts_twice_after_60_s_then_does_nothing_and_forgets_after_a_day(self):
+        self.assertEqual(table_rows(self.package, "MsiServiceConfigFailureActions"),
+                         [["HexlornS", "HexlornS", "1", "86400", "", "", "1[~]1[~]0", "60000[~]60000[~]0", "Service"]])
+        sequence = {row[0]: int(row[2]) for row in table_rows(self.package, "InstallExecuteSequence")}
+        self.assertLess(sequence["InstallServices"], sequence["MsiConfigureServices"])
+        self.assertLess(sequence["MsiConfigureServices"], sequence["StartServices"])
+
+    def test_service_description_and_programs_and_features_entry(self):
+        (service,) = table_rows(self.package, "ServiceInstall")
+        self.assertEqual((service[0], service[12]), ("HexlornS", DESCRIPTION))
+        self.assertEqual([msi_property(self.package, name) for name in ("Manufacturer", "ARPNOMODIFY")],
+                         [MAKER, "1"])
 
 
 class MsiLife(unittest.TestCase):
@@ -110,6 +150,10 @@ class MsiLife(unittest.TestCase):
 
     def products(self):
         """{product code: DisplayVersion} of the registered products named HexlornS."""
+        return {code: values.get("DisplayVersion") for code, values in self.product_entries().items()}
+
+    def product_entries(self):
+        """{product code: {value name: data}} of the Programs and Features entries named HexlornS."""
         result = self.run_wine(["reg", "query", UNINSTALL_KEY, "/s"])
         products, code = {}, None
         for line in result.stdout.replace("\r\n", "\n").split("\n"):
@@ -120,8 +164,7 @@ class MsiLife(unittest.TestCase):
                 match = re.match(r"^\s{4}(\S.*?)\s{4}REG_\w+\s{4}(.*)$", line)
                 if match:
                     products[code][match.group(1)] = match.group(2)
-        return {code: values.get("DisplayVersion") for code, values in products.items()
-                if values.get("DisplayName") == "HexlornS"}
+        return {code: values for code, values in products.items() if values.get("DisplayName") == "HexlornS"}
 
     def wait_for_processes(self, condition, seconds=20):
         deadline = time.monotonic() + self.seconds(seconds)
@@ -147,9 +190,15 @@ class MsiLife(unittest.TestCase):
         self.assertIn(service.get("ImagePath", ("", ""))[0], ("REG_SZ", "REG_EXPAND_SZ"))
         self.assertEqual(service["ImagePath"][1].strip('"'), INSTALLED_EXE)
 
+        self.assertEqual(service.get("Description"), ("REG_SZ", DESCRIPTION), "the description services.msc shows")
+
         self.assertEqual(self.registry(EVENT_SOURCE_KEY),
                          {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_EXE), "TypesSupported": ("REG_DWORD", "0x7")})
         self.assertEqual(list(self.products().values()), [version], "one registered HexlornS product")
+        (entry,) = self.product_entries().values()
+        self.assertEqual((entry.get("Publisher"), entry.get("NoModify"), entry.get("Comments")),
+                         (MAKER, "0x1", f"Service and event source for the {MAKER} PCI audio card"),
+                         "Programs and Features: the maker, no Modify, a comment")
 
     def make_package(self, version, padding):
         """A package of `version` whose exe differs from the built one by `padding` bytes at its end
@@ -160,7 +209,8 @@ class MsiLife(unittest.TestCase):
         exe.write_bytes((self.build / "HexlornS.exe").read_bytes() + b"\0" * padding)
         package = self.wp.c_path(rf"C:\packages\HexlornS-{version}-{padding}.msi")
         subprocess.run([sys.executable, str(SOURCE_DIR / "installer" / "build_msi.py"), "--exe", str(exe),
-                        "--version", version, "--output", str(package)], check=True, timeout=120)
+                        "--version", version, "--manufacturer", msi_property(self.package, "Manufacturer"),
+                        "--output", str(package)], check=True, timeout=120)
         return package, exe.read_bytes()
 
     def test_install_stop_start_rebuild_upgrade_downgrade_uninstall(self):

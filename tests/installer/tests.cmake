@@ -9,3 +9,10 @@ set_tests_properties(msi_life PROPERTIES LABELS e2e TIMEOUT 600
 # every catalog text.
 add_test(NAME operators_guide COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_guide.py)
 set_tests_properties(operators_guide PROPERTIES LABELS docs TIMEOUT 30)
+
+# A signed build of the windows preset in a folder of its own, with a
+# throwaway certificate: both signatures, the signed exe inside the MSI, the
+# password nowhere (20-60 s: the exe and the MSI are built again).
+add_test(NAME signing COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/test_signing.py)
+set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 600
+                     ENVIRONMENT "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};HEXLORN_VERSION=${PROJECT_VERSION};PYTHONDONTWRITEBYTECODE=1")

@@ -1,28 +1,42 @@
 #!/usr/bin/env python3
-"""Checks the built HexlornS.exe as a Windows loader and the Event Viewer see it.
+"""Checks the built HexlornS.exe as the Windows loader, Explorer and the Event
+Viewer see it.
 
-usage: check_pe.py PATH/TO/HexlornS.exe
+usage: check_pe.py PATH/TO/HexlornS.exe VERSION
 
-Reads the PE32+ file with its own small parser (standard library only) and
-checks the image type, the import table, the export directory, the message
-table in its three languages and the manifest. The expected catalog texts are
-written out here on purpose: a change to the catalog source must show up as a
-failure of this test. The last group corrupts copies of the exe one field at a
-time and proves that each check notices.
+pefile (Debian's python3-pefile) reads the image. Checked here: the image
+type, the import table, the export directory, the message table in its three
+languages, the manifest, the version resource (VERSION is the project
+version), and the footprint: the size budget, and none of the C++ runtime's
+exception machinery, which the service's own allocation operators keep out.
+The expected catalog and version texts are written out here on purpose: a
+change to their source must show up as a failure of this test. The last group
+corrupts copies of the exe one field at a time and proves that each check
+notices.
 """
 import struct
 import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+try:
+    import pefile
+except ImportError:
+    # Debian's python3-pefile sits in the system Python's packages, where
+    # another Python 3 on the PATH (a pyenv one, say) does not look.
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import pefile
+
 EXE_PATH = None  # set by main()
+VERSION = None  # set by main(): major.minor.patch
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
-DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_DELAY_IMPORT = 0, 1, 2, 13
+DIR_DELAY_IMPORT = 13
+RT_VERSION = 16
 RT_MESSAGETABLE = 11
 RT_MANIFEST = 24
 MESSAGE_RESOURCE_UNICODE = 0x0001
@@ -32,6 +46,33 @@ ALLOWED_DLLS = {"advapi32.dll", "kernel32.dll", "user32.dll", "shell32.dll", "se
 # Anything that loads or binds a library at run time.
 FORBIDDEN_IMPORT_PREFIXES = ("LoadLibrary", "LoadPackagedLibrary", "GetProcAddress", "LdrLoadDll",
                              "LdrGetProcedureAddress")
+
+# The whole executable, resources included, fits in this; the service's own
+# code is a few KiB and the static C runtime start-up about as much again.
+SIZE_BUDGET = 32 * 1024
+# Type names and messages that come with the C++ runtime's throwing allocation
+# operators and its terminate handler.
+EXCEPTION_MACHINERY = (b"St9bad_alloc", b"St9exception", b"__cxxabiv1", b"terminate called", b"__gnu_cxx")
+
+MAKER = "TALVORIN"
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+VOS_NT_WINDOWS32 = 0x00040004
+VFT_APP = 1
+UNICODE_CODE_PAGE = 1200
+
+
+def expected_version_strings(version):
+    return {
+        "CompanyName": MAKER,
+        "FileDescription": "HexlornS audio card service",
+        "FileVersion": version,
+        "InternalName": "HexlornS",
+        "LegalCopyright": f"Copyright (C) {MAKER}",
+        "OriginalFilename": "HexlornS.exe",
+        "ProductName": "HexlornS",
+        "ProductVersion": version,
+    }
+
 
 ENGLISH, SIMPLIFIED_CHINESE, TRADITIONAL_CHINESE = 0x0409, 0x0004, 0x7C04
 EXPECTED_BLOCKS = [(0x40000002, 0x40000006), (0xC0020001, 0xC0020001)]
@@ -67,28 +108,12 @@ class PEError(Exception):
     """The file is not a well-formed PE32+ image."""
 
 
-class Reader:
-    """Bounds-checked little-endian reads from the file image."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def unpack(self, fmt, offset):
-        size = struct.calcsize(fmt)
-        if offset < 0 or offset + size > len(self.data):
-            raise PEError(f"read of {size} bytes at 0x{offset:x} is outside the file")
-        return struct.unpack_from("<" + fmt, self.data, offset)
-
-    def cstring(self, offset, limit=512):
-        end = self.data.find(b"\0", offset, offset + limit)
-        if offset < 0 or end < 0:
-            raise PEError(f"unterminated name at 0x{offset:x}")
-        return self.data[offset:end].decode("ascii", "replace")
-
-    def bytes(self, offset, size):
-        if offset < 0 or size < 0 or offset + size > len(self.data):
-            raise PEError(f"{size} bytes at 0x{offset:x} are outside the file")
-        return self.data[offset:offset + size]
+def unpack(fmt, data, offset):
+    """Bounds-checked little-endian read."""
+    size = struct.calcsize(fmt)
+    if offset < 0 or offset + size > len(data):
+        raise PEError(f"read of {size} bytes at 0x{offset:x} is outside the data")
+    return struct.unpack_from("<" + fmt, data, offset)
 
 
 class ResourceLeaf:
@@ -97,122 +122,49 @@ class ResourceLeaf:
         self.entry_offset = entry_offset  # file offset of the language directory entry
 
 
-class PEImage:
-    """The parts of a PE32+ image this test looks at."""
+class Image:
+    """The parts of a PE32+ image this test looks at, read by pefile."""
 
     def __init__(self, data):
-        self.read = Reader(data)
-        if self.read.bytes(0, 2) != b"MZ":
-            raise PEError("no MZ signature")
-        (pe_offset,) = self.read.unpack("I", 0x3C)
-        if self.read.bytes(pe_offset, 4) != b"PE\0\0":
-            raise PEError("no PE signature")
-        coff = pe_offset + 4
-        (self.machine, section_count, _, _, _, optional_size, self.characteristics) = self.read.unpack(
-            "HHIIIHH", coff)
-        optional = coff + 20
-        (self.magic,) = self.read.unpack("H", optional)
-        if self.magic != PE32_PLUS_MAGIC:
-            self.subsystem, self.directories, self.sections = None, [], []
-            return
-        (self.subsystem,) = self.read.unpack("H", optional + 68)
-        (directory_count,) = self.read.unpack("I", optional + 108)
-        self.directories = [self.read.unpack("II", optional + 112 + 8 * i) for i in range(min(directory_count, 16))]
-        self.sections = []
-        table = optional + optional_size
-        for i in range(section_count):
-            name, virtual_size, address, raw_size, raw_offset = self.read.unpack("8sIIII", table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode("ascii", "replace"), address,
-                                  max(virtual_size, raw_size), raw_offset, raw_size))
-
-    def offset_of(self, rva):
-        for _, address, size, raw_offset, raw_size in self.sections:
-            if address <= rva < address + size:
-                if rva - address >= raw_size:
-                    raise PEError(f"RVA 0x{rva:x} lies in uninitialised data")
-                return raw_offset + rva - address
-        raise PEError(f"RVA 0x{rva:x} is in no section")
-
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def imports(self):
-        """{dll name as written: [imported function names or '#ordinal']}"""
-        rva, size = self.directory(DIR_IMPORT)
-        result = {}
-        if not rva:
-            return result
-        descriptor = self.offset_of(rva)
-        while True:
-            lookup, _, _, name_rva, address_table = self.read.unpack("IIIII", descriptor)
-            if not (lookup or name_rva or address_table):
-                return result
-            dll = self.read.cstring(self.offset_of(name_rva))
-            thunk = self.offset_of(lookup or address_table)
-            names = result.setdefault(dll, [])
-            while True:
-                (value,) = self.read.unpack("Q", thunk)
-                if value == 0:
-                    break
-                if value & (1 << 63):
-                    names.append(f"#{value & 0xFFFF}")
-                else:
-                    names.append(self.read.cstring(self.offset_of(value & 0x7FFFFFFF) + 2))
-                thunk += 8
-            descriptor += 20
-
-    def export_counts(self):
-        """(number of functions, number of names), or None with no export directory."""
-        rva, size = self.directory(DIR_EXPORT)
-        if not rva or not size:
-            return None
-        fields = self.read.unpack("IIHHIIIIIII", self.offset_of(rva))
-        return fields[6], fields[7]
+        self.size = len(data)
+        self.data = data
+        try:
+            self.pe = pefile.PE(data=data)
+        except pefile.PEFormatError as error:
+            raise PEError(str(error)) from None
 
     def resources(self):
         """Every leaf of the resource tree (type / name / language)."""
-        rva, _ = self.directory(DIR_RESOURCE)
-        if not rva:
-            return []
-        root = self.offset_of(rva)
-        leaves = []
 
-        def entries(directory):
-            _, _, _, _, named, numbered = self.read.unpack("IIHHHH", directory)
-            if named + numbered > 4096:
-                raise PEError("implausible resource directory")
-            for i in range(named + numbered):
-                entry = directory + 16 + 8 * i
-                name, target = self.read.unpack("II", entry)
-                if name & 0x80000000:
-                    (length,) = self.read.unpack("H", root + (name & 0x7FFFFFFF))
-                    name = self.read.bytes(root + (name & 0x7FFFFFFF) + 2, 2 * length).decode("utf-16-le")
-                yield entry, name, target
-
-        def subdirectory(target):
-            if not target & 0x80000000:
+        def below(entry):
+            if not hasattr(entry, "directory"):
                 raise PEError("resource leaf where a directory belongs")
-            return root + (target & 0x7FFFFFFF)
+            return entry.directory.entries
 
-        for _, type_id, type_target in entries(root):
-            for _, name, name_target in entries(subdirectory(type_target)):
-                for entry, language, leaf in entries(subdirectory(name_target)):
-                    if leaf & 0x80000000:
+        leaves = []
+        root = getattr(self.pe, "DIRECTORY_ENTRY_RESOURCE", None)
+        for type_entry in root.entries if root else []:
+            for name_entry in below(type_entry):
+                name = str(name_entry.name) if name_entry.name is not None else name_entry.id
+                for language in below(name_entry):
+                    if not hasattr(language, "data"):
                         raise PEError("resource directory below the language level")
-                    data_rva, data_size, _, _ = self.read.unpack("IIII", root + leaf)
-                    data = self.read.bytes(self.offset_of(data_rva), data_size)
-                    leaves.append(ResourceLeaf(type_id, name, language, data, entry))
+                    leaf = language.data.struct
+                    data = self.pe.get_data(leaf.OffsetToData, leaf.Size)
+                    if len(data) != leaf.Size:
+                        raise PEError(f"resource data at RVA 0x{leaf.OffsetToData:x} is cut short")
+                    leaves.append(ResourceLeaf(type_entry.id, name, language.id, data,
+                                               language.struct.get_file_offset()))
         return leaves
 
 
 def parse_message_table(data):
     """Returns ([(low, high)], {id: (length, flags, raw text bytes)}, problems)."""
-    read = Reader(data)
     problems = []
-    (block_count,) = read.unpack("I", 0)
+    (block_count,) = unpack("I", data, 0)
     if block_count > 64:
         raise PEError(f"implausible block count {block_count}")
-    blocks = [read.unpack("III", 4 + 12 * i) for i in range(block_count)]
+    blocks = [unpack("III", data, 4 + 12 * i) for i in range(block_count)]
     entries = {}
     expected_offset = 4 + 12 * block_count
     try:
@@ -223,10 +175,12 @@ def parse_message_table(data):
                 problems.append(f"block {i} has the range 0x{low:08X}..0x{high:08X}")
                 continue
             for ident in range(low, high + 1):
-                length, flags = read.unpack("HH", offset)
+                length, flags = unpack("HH", data, offset)
                 if length < 4:
                     raise PEError(f"entry 0x{ident:08X} has length {length}")
-                entries[ident] = (length, flags, read.bytes(offset + 4, length - 4))
+                if offset + length > len(data):
+                    raise PEError(f"entry 0x{ident:08X} runs past the end of the table")
+                entries[ident] = (length, flags, data[offset + 4:offset + length])
                 offset += length
             expected_offset = offset
         if expected_offset != len(data):
@@ -262,37 +216,42 @@ def text_of_entry(ident, length, flags, raw):
 
 def check_image(image):
     problems = []
-    if image.machine != IMAGE_FILE_MACHINE_AMD64:
-        problems.append(f"machine 0x{image.machine:04X}, not x86-64")
-    if image.magic != PE32_PLUS_MAGIC:
-        problems.append(f"optional header magic 0x{image.magic:X}, not PE32+")
-    if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
-        problems.append(f"subsystem {image.subsystem}, not the console subsystem")
-    if not image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE or image.characteristics & IMAGE_FILE_DLL:
-        problems.append(f"characteristics 0x{image.characteristics:04X}: not an executable image")
+    machine = image.pe.FILE_HEADER.Machine
+    characteristics = image.pe.FILE_HEADER.Characteristics
+    magic = image.pe.OPTIONAL_HEADER.Magic
+    if machine != IMAGE_FILE_MACHINE_AMD64:
+        problems.append(f"machine 0x{machine:04X}, not x86-64")
+    if magic != PE32_PLUS_MAGIC:
+        problems.append(f"optional header magic 0x{magic:X}, not PE32+")
+    if image.pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        problems.append(f"subsystem {image.pe.OPTIONAL_HEADER.Subsystem}, not the console subsystem")
+    if not characteristics & IMAGE_FILE_EXECUTABLE_IMAGE or characteristics & IMAGE_FILE_DLL:
+        problems.append(f"characteristics 0x{characteristics:04X}: not an executable image")
     return problems
 
 
 def check_imports(image):
     problems = []
-    imports = image.imports()
+    imports = getattr(image.pe, "DIRECTORY_ENTRY_IMPORT", [])
     if not imports:
         problems.append("no import table")
-    for dll, names in imports.items():
+    for library in imports:
+        dll = library.dll.decode("ascii", "replace")
         if dll.lower() not in ALLOWED_DLLS:
             problems.append(f"imports {dll}")
-        for name in names:
+        for function in library.imports:
+            name = function.name.decode("ascii", "replace") if function.name else f"#{function.ordinal}"
             if name.startswith(FORBIDDEN_IMPORT_PREFIXES):
                 problems.append(f"imports {name} from {dll}: the program must bind no library at run time")
-    if image.directory(DIR_DELAY_IMPORT)[0]:
+    if image.pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIR_DELAY_IMPORT].VirtualAddress:
         problems.append("has a delay-load import table")
     return problems
 
 
 def check_exports(image):
-    counts = image.export_counts()
-    if counts and counts != (0, 0):
-        return [f"exports {counts[0]} functions and {counts[1]} names"]
+    exports = getattr(image.pe, "DIRECTORY_ENTRY_EXPORT", None)
+    if exports and (exports.struct.NumberOfFunctions or exports.struct.NumberOfNames):
+        return [f"exports {exports.struct.NumberOfFunctions} functions and {exports.struct.NumberOfNames} names"]
     return []
 
 
@@ -340,21 +299,76 @@ def check_manifest(image):
     return problems
 
 
+def check_version(image):
+    """One English version resource: fixed file and product version = VERSION.0, an application
+    for Windows NT; the string table with the product's texts; the translation English/Unicode."""
+    leaves = [(str(leaf.name), leaf.language) for leaf in image.resources() if leaf.type_id == RT_VERSION]
+    if leaves != [("1", ENGLISH)]:
+        return [f"version resources {leaves}, expected one with ID 1 in English (0x0409)"]
+    problems = []
+    fixed = getattr(image.pe, "VS_FIXEDFILEINFO", [None])[0]
+    if fixed is None:
+        return ["the version resource has no fixed file information"]
+    major, minor, patch = (int(part) for part in VERSION.split("."))
+    wanted = ((major << 16) | minor, patch << 16)
+    if fixed.Signature != VS_FIXEDFILEINFO_SIGNATURE:
+        problems.append(f"fixed file information signature 0x{fixed.Signature:08X}")
+    for what, found in (("file", (fixed.FileVersionMS, fixed.FileVersionLS)),
+                        ("product", (fixed.ProductVersionMS, fixed.ProductVersionLS))):
+        if found != wanted:
+            problems.append(f"fixed {what} version {found[0] >> 16}.{found[0] & 0xFFFF}.{found[1] >> 16}."
+                            f"{found[1] & 0xFFFF}, expected {VERSION}.0")
+    if (fixed.FileOS, fixed.FileType, fixed.FileFlags & fixed.FileFlagsMask) != (VOS_NT_WINDOWS32, VFT_APP, 0):
+        problems.append(f"file OS 0x{fixed.FileOS:X}, type {fixed.FileType}, flags 0x{fixed.FileFlags:X}: "
+                        "expected an application for Windows NT, no debug, pre-release or patched flag")
+    tables, translations = {}, []
+    for info in getattr(image.pe, "FileInfo", [[]])[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                tables[table.LangID.decode("ascii", "replace").upper()] = {
+                    key.decode("utf-8", "replace"): value.decode("utf-8", "replace")
+                    for key, value in table.entries.items()}
+        elif info.Key == b"VarFileInfo":
+            translations += [var.entry.get(b"Translation") for var in info.Var]
+    if list(tables) != ["040904B0"]:
+        problems.append(f"string tables {list(tables)}, expected one for 040904B0 (English, Unicode)")
+    strings = next(iter(tables.values()), {})
+    expected = expected_version_strings(VERSION)
+    for key in sorted(set(strings) | set(expected)):
+        if strings.get(key) != expected.get(key):
+            problems.append(f"{key} reads {strings.get(key)!r}, expected {expected.get(key)!r}")
+    if translations != [f"0x{ENGLISH:04x} 0x{UNICODE_CODE_PAGE:04x}"]:
+        problems.append(f"translations {translations}, expected English with the Unicode code page")
+    return problems
+
+
+def check_footprint(image):
+    problems = []
+    if image.size > SIZE_BUDGET:
+        problems.append(f"{image.size} bytes, over the budget of {SIZE_BUDGET}")
+    found = [marker.decode() for marker in EXCEPTION_MACHINERY if marker in image.data]
+    if found:
+        problems.append(f"carries the C++ runtime's exception machinery ({', '.join(found)}): "
+                        "an allocation operator of the runtime was linked instead of the service's own")
+    return problems
+
+
 CHECKS = {"image": check_image, "imports": check_imports, "exports": check_exports,
-          "message tables": check_message_tables, "manifest": check_manifest}
+          "message tables": check_message_tables, "manifest": check_manifest, "version": check_version,
+          "footprint": check_footprint}
 
 
 def problems_of(data):
     """{check name: problems} for a file image; a malformed file is a problem of every check."""
     try:
-        image = PEImage(data)
+        image = Image(data)
     except PEError as error:
         return {name: [f"unreadable image: {error}"] for name in CHECKS}
     result = {}
     for name, check in CHECKS.items():
         try:
             result[name] = check(image)
-        except PEError as error:
+        except (PEError, pefile.PEFormatError) as error:
             result[name] = [f"unreadable: {error}"]
     return result
 
@@ -365,6 +379,7 @@ class ExecutableTest(unittest.TestCase):
         with open(EXE_PATH, "rb") as exe:
             cls.data = exe.read()
         cls.problems = problems_of(cls.data)
+        print(f"{EXE_PATH}: {len(cls.data)} bytes (budget {SIZE_BUDGET})", file=sys.stderr)
 
     def assertClean(self, check):
         self.assertEqual(self.problems[check], [], f"{EXE_PATH}: {check}")
@@ -384,6 +399,12 @@ class ExecutableTest(unittest.TestCase):
     def test_manifest_asks_for_no_elevation_and_no_ui_access(self):
         self.assertClean("manifest")
 
+    def test_version_resource_names_the_product_its_maker_and_the_project_version(self):
+        self.assertClean("version")
+
+    def test_fits_the_size_budget_without_the_exception_machinery(self):
+        self.assertClean("footprint")
+
 
 class CorruptedCopyTest(unittest.TestCase):
     """Each change to a copy of the exe is caught by the check it concerns."""
@@ -392,7 +413,7 @@ class CorruptedCopyTest(unittest.TestCase):
     def setUpClass(cls):
         with open(EXE_PATH, "rb") as exe:
             cls.data = exe.read()
-        cls.image = PEImage(cls.data)
+        cls.image = Image(cls.data)
 
     def corrupted(self, offset, new_bytes):
         data = bytearray(self.data)
@@ -461,6 +482,21 @@ class CorruptedCopyTest(unittest.TestCase):
                 self.assertGreaterEqual(at, 0)
                 self.assertCaught(self.corrupted(at, new), "manifest", "expected")
 
+    def test_a_changed_version_text_or_number_is_caught(self):
+        for key, value in (("CompanyName", MAKER), ("ProductVersion", VERSION)):
+            with self.subTest(key=key):
+                # The value follows its key in the string table.
+                at = self.data.find(value.encode("utf-16-le"), self.data.find(key.encode("utf-16-le")))
+                self.assertGreater(at, 0)
+                self.assertCaught(self.corrupted(at, bytes([self.data[at] ^ 0x01])), "version", key)
+        fixed = self.image.pe.VS_FIXEDFILEINFO[0]
+        self.assertCaught(self.corrupted(fixed.get_file_offset() + 8, struct.pack("<I", fixed.FileVersionMS + 1)),
+                          "version", "fixed file version")
+
+    def test_a_grown_image_or_the_runtime_exception_machinery_is_caught(self):
+        self.assertCaught(self.data + b"\0" * (SIZE_BUDGET + 1 - len(self.data)), "footprint", "over the budget")
+        self.assertCaught(self.data + b"St9bad_alloc\0", "footprint", "St9bad_alloc")
+
     def test_a_32_bit_or_windowed_image_is_caught(self):
         (pe_offset,) = struct.unpack_from("<I", self.data, 0x3C)
         self.assertCaught(self.corrupted(pe_offset + 4, struct.pack("<H", 0x014C)), "image", "machine")
@@ -472,10 +508,10 @@ class CorruptedCopyTest(unittest.TestCase):
 
 
 def main():
-    global EXE_PATH
-    if len(sys.argv) != 2:
+    global EXE_PATH, VERSION
+    if len(sys.argv) != 3:
         raise SystemExit(__doc__)
-    EXE_PATH = sys.argv[1]
+    EXE_PATH, VERSION = sys.argv[1], sys.argv[2]
     try:
         open(EXE_PATH, "rb").close()
     except OSError as error:

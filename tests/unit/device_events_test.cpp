@@ -73,8 +73,7 @@ HDEVNOTIFY InterfaceRegistration()
 
 // A handle broadcast made by hand, of `size` bytes, in a buffer that holds a
 // whole record: what lies past `size` is never to be read.
-DWORD SendHandleRecord(DWORD eventType, HANDLE handle, HDEVNOTIFY registration,
-                       DWORD size = sizeof(DEV_BROADCAST_HANDLE))
+DEV_BROADCAST_HANDLE HandleRecord(HANDLE handle, HDEVNOTIFY registration, DWORD size)
 {
     DEV_BROADCAST_HANDLE record;
     memset(&record, 0, sizeof record);
@@ -82,6 +81,13 @@ DWORD SendHandleRecord(DWORD eventType, HANDLE handle, HDEVNOTIFY registration,
     record.dbch_devicetype = DBT_DEVTYP_HANDLE;
     record.dbch_handle = handle;
     record.dbch_hdevnotify = registration;
+    return record;
+}
+
+DWORD SendHandleRecord(DWORD eventType, HANDLE handle, HDEVNOTIFY registration,
+                       DWORD size = sizeof(DEV_BROADCAST_HANDLE))
+{
+    DEV_BROADCAST_HANDLE record = HandleRecord(handle, registration, size);
     return sim::SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType, &record);
 }
 
@@ -282,15 +288,28 @@ TEST_F(DeviceEventTest, MalformedBroadcastsAreIgnored)
         ExpectNothingHappens(
             [&] { return SendRawInterfaceRecord(type, path, nameOffset + path.size() * sizeof(WCHAR)); });
         // Handle records that end before their handle, or before the end of
-        // their registration (which the buffer holds beyond the record).
-        for (size_t size : {offsetof(DEV_BROADCAST_HANDLE, dbch_handle), notificationOffset,
-                            notificationOffset + sizeof(HDEVNOTIFY) - 1}) {
-            ExpectNothingHappens([&] { return SendHandleRecord(type, a, registration, static_cast<DWORD>(size)); });
+        // their registration (which the buffer holds beyond the record);
+        // handles that cannot be open, and no registration. Each is refused
+        // by the reading itself.
+        const struct {
+            HANDLE handle;
+            HDEVNOTIFY registration;
+            size_t size;
+        } records[] = {
+            {a, registration, offsetof(DEV_BROADCAST_HANDLE, dbch_handle)},
+            {a, registration, notificationOffset},
+            {a, registration, notificationOffset + sizeof(HDEVNOTIFY) - 1},
+            {nullptr, registration, sizeof(DEV_BROADCAST_HANDLE)},
+            {INVALID_HANDLE_VALUE, registration, sizeof(DEV_BROADCAST_HANDLE)},
+            {a, nullptr, sizeof(DEV_BROADCAST_HANDLE)},
+        };
+        for (const auto &r : records) {
+            DEV_BROADCAST_HANDLE record = HandleRecord(r.handle, r.registration, static_cast<DWORD>(r.size));
+            DeviceBroadcast read;
+            EXPECT_FALSE(ReadDeviceBroadcast(&record, r.size, &read)) << r.size;
+            ExpectNothingHappens(
+                [&] { return SendHandleRecord(type, r.handle, r.registration, static_cast<DWORD>(r.size)); });
         }
-        // Handles that cannot be open, and no registration.
-        ExpectNothingHappens([&] { return SendHandleRecord(type, nullptr, registration); });
-        ExpectNothingHappens([&] { return SendHandleRecord(type, INVALID_HANDLE_VALUE, registration); });
-        ExpectNothingHappens([&] { return SendHandleRecord(type, a, nullptr); });
         // Paths too short for their prefix, or too long to name a device.
         ExpectNothingHappens([&] { return sim::SendInterfaceBroadcast(type, L"\\\\?"); });
         ExpectNothingHappens([&] { return sim::SendInterfaceBroadcast(type, L""); });

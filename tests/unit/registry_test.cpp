@@ -271,14 +271,28 @@ TEST_F(CardRegistryTest, ScanSkipsDevicesItCannotReadAndNeverReadsOrStoresUnwrit
     EXPECT_TRUE(sim::OpenHandles().empty());
 }
 
-TEST_F(CardRegistryTest, ScanEndsAtTheFirstFailedEnumerationAndSurvivesAFailedSet)
+TEST_F(CardRegistryTest, ScanDropsACardWhoseIdReadFailsEndsAtTheFirstFailedEnumerationAndSurvivesAFailedSet)
 {
+    // The ID's length is read, the ID itself is not: the entry made for it
+    // is dropped, unreported.
+    UseFreshList();
+    AddCard(kCardA);
+    AddCard(kCardB);
+    sim::FailCall("SetupDiGetDeviceInstanceIdW", 2);
+    ScanPresentCards();
+    auto cards = ListedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].id, kCardB);
+    EXPECT_EQ(TextsOf(MSG_DEVICE_FOUND), std::vector<std::wstring>{kCardB});
+
+    ResetProcessState();
+    FreshMachine();
     UseFreshList();
     AddCard(kCardA);
     AddCard(kCardB);
     sim::FailCall("SetupDiEnumDeviceInfo", 2);
     ScanPresentCards();
-    auto cards = ListedCards();
+    cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].id, kCardA);
     EXPECT_EQ(sim::CallCount("SetupDiEnumDeviceInfo"), 2u);

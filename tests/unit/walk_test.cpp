@@ -99,8 +99,7 @@ TEST_F(WalkTest, OnlyTheFirstWindowWithThePropertyOnADesktopGetsTheMessage)
     EXPECT_EQ(sends[0]["wParam"], sim::Number(0));
     EXPECT_EQ(sends[0]["lParam"], sim::Number(0));
     EXPECT_EQ(sends[0]["fuFlags"], sim::SmtoFlags(SMTO_ABORTIFHUNG));
-    EXPECT_EQ(sends[0]["uTimeout"], sim::Timeout(kForceCloseSendTimeoutMs));
-    EXPECT_EQ(kForceCloseSendTimeoutMs, 2000u);
+    EXPECT_EQ(sends[0]["uTimeout"], sim::Timeout(2000));
     // The walk of the desktop ended with the message: the window after it was
     // never looked at.
     EXPECT_EQ(sim::FindCall("GetPropW", 0, With("hWnd", Window(second))), std::string::npos);
@@ -230,7 +229,7 @@ TEST_F(WalkTest, AHungWindowCostsNoWaitABusyOneEndsItsDesktopAfterTheTimeoutAndT
     // Winlogon: a window that takes longer than the timeout, then another.
     HWND busy = sim::AddWindow(kSession, L"WinSta0", L"Winlogon", kCardA);
     HWND afterBusy = sim::AddWindow(kSession, L"WinSta0", L"Winlogon", kCardA);
-    sim::SetWindowBusy(busy, 3 * kForceCloseSendTimeoutMs);
+    sim::SetWindowBusy(busy, 6000);
     // The next desktop, and one of another station, are still visited.
     HWND next = sim::AddWindow(kSession, L"WinSta0", L"Next", kCardA);
     HWND hungForeign = sim::AddWindow(kSession, kServiceStation, L"Default", kCardA);
@@ -263,7 +262,7 @@ TEST_F(WalkTest, AHungWindowCostsNoWaitABusyOneEndsItsDesktopAfterTheTimeoutAndT
     };
     EXPECT_EQ(costOfSendTo(hung), 0u);
     EXPECT_EQ(costOfSendTo(hungForeign), 0u);
-    EXPECT_EQ(costOfSendTo(busy), kForceCloseSendTimeoutMs);
+    EXPECT_EQ(costOfSendTo(busy), 2000u);
     EXPECT_TRUE(sim::Events().empty());
     EXPECT_TRUE(sim::HangFaults().empty());
     ExpectRestoredAndClean(run);

@@ -1,5 +1,6 @@
 // Device events as Plug and Play delivers them to a running service: arrivals,
 // query-removes, vetoed removals and completed removals.
+#include <algorithm>
 #include <cstddef>
 
 #include "fixture.h"
@@ -19,27 +20,74 @@ std::wstring Lower(std::wstring text)
     return text;
 }
 
+// The ID an arrival of the card's `index`-th interface names it by: the
+// broadcast path's spelling.
+std::wstring ArrivedAs(const std::wstring &id, size_t index = 0)
+{
+    LPWSTR derived = DeriveInstanceId(sim::InterfacePath(id, index).c_str());
+    std::wstring out(derived);
+    delete[] derived;
+    return out;
+}
+
 // The service's waits on helpers (its wait on the stop event excluded).
 std::vector<size_t> HelperWaits(size_t from)
 {
-    std::vector<size_t> out;
-    auto calls = sim::Calls();
-    for (size_t i : ServiceCalls("WaitForSingleObject", from)) {
-        if (calls[i].args.find(", 4294967295") == std::string::npos) {
-            out.push_back(i);
+    return ServiceCalls("WaitForSingleObject", from,
+                        [](const sim::Call &call) { return call["dwMilliseconds"] != sim::Timeout(INFINITE); });
+}
+
+// The helpers that were started (the listener session refuses its start).
+std::vector<sim::ProcessStart> StartedHelpers()
+{
+    std::vector<sim::ProcessStart> out;
+    for (const auto &start : HelperStarts()) {
+        if (start.started) {
+            out.push_back(start);
         }
     }
     return out;
 }
 
-// A handle broadcast made by hand, for handles no notification is registered on.
-DWORD SendHandleRecord(DWORD eventType, HANDLE handle, DWORD size = sizeof(DEV_BROADCAST_HANDLE))
+// The registrations made on the device's handles, in order, open or not.
+std::vector<sim::Notification> RegistrationsOf(const std::wstring &id)
+{
+    std::vector<sim::Notification> out;
+    for (const auto &n : sim::Notifications()) {
+        if (n.deviceType == DBT_DEVTYP_HANDLE && n.device == id) {
+            out.push_back(n);
+        }
+    }
+    return out;
+}
+
+HDEVNOTIFY InterfaceRegistration()
+{
+    for (const auto &n : sim::Notifications()) {
+        if (n.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+            return reinterpret_cast<HDEVNOTIFY>(n.value);
+        }
+    }
+    return nullptr;
+}
+
+// A handle broadcast made by hand, of `size` bytes, in a buffer that holds a
+// whole record: what lies past `size` is never to be read.
+DEV_BROADCAST_HANDLE HandleRecord(HANDLE handle, HDEVNOTIFY registration, DWORD size)
 {
     DEV_BROADCAST_HANDLE record;
     memset(&record, 0, sizeof record);
     record.dbch_size = size;
     record.dbch_devicetype = DBT_DEVTYP_HANDLE;
     record.dbch_handle = handle;
+    record.dbch_hdevnotify = registration;
+    return record;
+}
+
+DWORD SendHandleRecord(DWORD eventType, HANDLE handle, HDEVNOTIFY registration,
+                       DWORD size = sizeof(DEV_BROADCAST_HANDLE))
+{
+    DEV_BROADCAST_HANDLE record = HandleRecord(handle, registration, size);
     return sim::SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType, &record);
 }
 
@@ -60,26 +108,12 @@ DWORD SendRawInterfaceRecord(DWORD eventType, const std::wstring &name, size_t s
 class DeviceEventTest : public ServiceProcessTest
 {
   protected:
-    // Three sessions, the first on the console, and card A present.
-    void StartWithCardA(bool openFails = false)
+    // A card that is not present yet, for sim::DeviceArrives.
+    void AddAbsentCard(const std::wstring &id)
     {
-        for (DWORD session = 1; session <= 3; ++session) {
-            sim::AddSession(session);
-        }
-        sim::SetConsoleSession(1);
-        AddCard(kCardA, openFails);
-        ASSERT_TRUE(service_.StartRunning());
-    }
-
-    HANDLE HandleOfA()
-    {
-        auto handles = sim::DeviceHandles(kCardA);
-        return handles.empty() ? nullptr : handles.back();
-    }
-
-    DWORD Arrive(const std::wstring &id, int index = 0)
-    {
-        return sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(id, index));
+        sim::DeviceSpec spec = DeviceSpecOf(id);
+        spec.present = false;
+        sim::AddDevice(spec);
     }
 
     // Nothing observable changes across `send`: no record, no process, no
@@ -113,80 +147,115 @@ class DeviceEventTest : public ServiceProcessTest
 
 TEST_F(DeviceEventTest, FirstInterfaceOfANewCardAddsOpensAndStartsOneCompanionAndLaterOnesDoNothing)
 {
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
     AddCard(kCardB);
+    AddAbsentCard(kCardA);
     ASSERT_TRUE(service_.StartRunning());
-    sim::DeviceSpec spec = DeviceSpecOf(kCardA);
-    spec.audioInterfaces = 3;
-    sim::AddDevice(spec);
-    size_t recordsBefore = sim::Events().size();
+    size_t from = sim::Calls().size();
 
-    EXPECT_EQ(Arrive(kCardA, 1), static_cast<DWORD>(NO_ERROR));
+    // The whole card starts: its wave, render and topology interfaces arrive.
+    sim::DeviceArrives(kCardA);
 
-    auto records = RecordLines();
-    ASSERT_EQ(records.size(), recordsBefore + 1);
-    EXPECT_EQ(records.back(), Line(MSG_DEVICE_ARRIVAL, kCardA));
+    const std::wstring id = ArrivedAs(kCardA);
+    EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardB), Line(MSG_DEVICE_ARRIVAL, id)}));
     EXPECT_EQ(sim::Events().back().type, EVENTLOG_INFORMATION_TYPE);
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 2u);
-    EXPECT_EQ(cards[1].id, kCardA); // at the tail
+    EXPECT_EQ(cards[1].id, id); // at the tail
     ASSERT_EQ(sim::DeviceHandles(kCardA).size(), 1u);
-    EXPECT_EQ(cards[1].deviceHandle, HandleOfA());
-    EXPECT_TRUE(sim::IsOpen(cards[1].deviceHandle));
-    EXPECT_NE(cards[1].notifyHandle, nullptr);
-    EXPECT_TRUE(sim::IsOpen(reinterpret_cast<HANDLE>(cards[1].notifyHandle)));
+    EXPECT_EQ(cards[1].deviceHandle, LastHandleOf(kCardA));
+    EXPECT_TRUE(sim::IsOpen(cards[1].deviceHandle, sim::Kind::File));
+    EXPECT_TRUE(sim::IsOpen(cards[1].notifyHandle, sim::Kind::DeviceNotification));
     EXPECT_EQ(cards[1].closed, 0u);
-    // Recorded, then opened, then the companion.
-    size_t recorded = sim::FindCall("ReportEventW", HexOf(reinterpret_cast<void *>(MSG_DEVICE_ARRIVAL)));
-    size_t opened = sim::FindCall("CreateFileW", "", recorded);
-    size_t started = sim::FindCall("CreateProcessAsUserW", "", opened);
+    // Recorded, then opened (the set given back before the handle
+    // notification is registered), then the companion.
+    size_t recorded = RecordCall(MSG_DEVICE_ARRIVAL, id, from);
+    size_t opened = ServiceCall("CreateFileW", from);
+    size_t destroyed = ServiceCall("SetupDiDestroyDeviceInfoList", opened);
+    size_t registered = ServiceCall("RegisterDeviceNotificationW", opened);
+    size_t started = ServiceCall("CreateProcessAsUserW", from);
     EXPECT_LT(recorded, opened);
-    EXPECT_NE(started, std::string::npos);
-    ASSERT_EQ(CompanionStarts(kCardA).size(), 1u);
-    EXPECT_EQ(sim::ProcessStarts().back().session, 1u);
+    EXPECT_LT(destroyed, registered);
+    EXPECT_LT(registered, started);
+    ASSERT_NE(started, std::string::npos);
+    ASSERT_EQ(CompanionStarts(id).size(), 1u);
+    EXPECT_EQ(CompanionStarts(id)[0].session, kConsoleSession);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Token), 0u);
 
-    // The card's other interfaces, and either card spelt in lower case.
-    ExpectNothingHappens([&] { return Arrive(kCardA, 0); });
-    ExpectNothingHappens([&] { return Arrive(kCardA, 2); });
+    // The card's interfaces again, and either card spelt in lower case.
+    for (size_t index = 0; index < 3; ++index) {
+        ExpectNothingHappens(
+            [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kCardA, index)); });
+    }
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, Lower(sim::InterfacePath(kCardB))); });
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, Lower(sim::InterfacePath(kCardA, 1))); });
 }
 
+TEST_F(DeviceEventTest, ArrivalOfACardWhoseIdDiffersFromAListedOneOnlyOutsideAsciiLettersIsANewCard)
+{
+    // Instance parts that differ from a listed card's only in one of the
+    // characters just outside A to Z and a to z, or in a letter outside ASCII.
+    const struct {
+        wchar_t listed;
+        wchar_t arriving;
+    } pairs[] = {{L'@', L'`'}, {L'[', L'{'}, {L'\u00C4', L'\u00E4'}, {L'\u0130', L'i'}};
+    for (const auto &pair : pairs) {
+        SCOPED_TRACE(sim::Ascii(std::wstring(1, pair.listed)));
+        std::wstring head = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&1A2B3C4D&0&";
+        std::wstring listed = head + pair.listed;
+        std::wstring arriving = head + pair.arriving;
+        AddCard(listed);
+        AddAbsentCard(arriving);
+        ASSERT_TRUE(service_.StartRunning());
+        sim::DeviceArrives(arriving);
+        EXPECT_EQ(TextsOf(MSG_DEVICE_ARRIVAL), std::vector<std::wstring>{ArrivedAs(arriving)});
+        EXPECT_EQ(ListedCards().size(), 2u);
+        EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 2u);
+        EXPECT_TRUE(service_.Stop());
+        EXPECT_TRUE(sim::HandleFaults().empty());
+        FreshMachine();
+    }
+}
+
 TEST_F(DeviceEventTest, ArrivalWithNoConsoleSessionListsAndOpensTheCardWithoutCompanionOrError)
 {
+    sim::SetConsoleSession(sim::kNoConsole);
+    AddAbsentCard(kCardA);
     ASSERT_TRUE(service_.StartRunning());
-    AddCard(kCardA);
-    EXPECT_EQ(Arrive(kCardA), static_cast<DWORD>(NO_ERROR));
-    EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_ARRIVAL, kCardA)}));
+    sim::DeviceArrives(kCardA);
+    EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_ARRIVAL, ArrivedAs(kCardA))}));
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
-    EXPECT_TRUE(sim::IsOpen(cards[0].deviceHandle));
+    EXPECT_TRUE(sim::IsOpen(cards[0].deviceHandle, sim::Kind::File));
     EXPECT_TRUE(sim::ProcessStarts().empty());
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Token), 0u);
 }
 
 TEST_F(DeviceEventTest, BroadcastsThatNameNoTrackedCardOrAreNotActedOnDoNothing)
 {
-    StartWithCardA();
-    AddCard(kOtherDevice);
-    HANDLE a = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
+    AddAbsentCard(kOtherDevice);
+    HANDLE a = LastHandleOf(kCardA);
+    HDEVNOTIFY registration = ListedCards().at(0).notifyHandle;
 
-    ExpectNothingHappens([&] { return Arrive(kOtherDevice); });
+    // Another device's interfaces.
+    ExpectNothingHappens(
+        [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kOtherDevice)); });
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kOtherDevice)); });
-    // Handles no entry holds.
+    // A handle no entry holds through the card's registration; the card's
+    // handle through a registration that is not its own.
     HANDLE unknown = reinterpret_cast<HANDLE>(0x7770);
     for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE}) {
-        ExpectNothingHappens([&] { return SendHandleRecord(type, unknown); });
+        ExpectNothingHappens([&] { return SendHandleRecord(type, unknown, registration); });
+        ExpectNothingHappens([&] { return SendHandleRecord(type, a, InterfaceRegistration()); });
+        ExpectNothingHappens([&] { return SendHandleRecord(type, a, reinterpret_cast<HDEVNOTIFY>(0x7770)); });
     }
     // Event types not acted on, with either broadcast for the card.
     for (DWORD type :
          std::initializer_list<DWORD>{DBT_DEVICEREMOVEPENDING, DBT_DEVICETYPESPECIFIC, DBT_CUSTOMEVENT, 0x0007}) {
-        ExpectNothingHappens([&] { return sim::SendHandleBroadcast(type, a); });
+        ExpectNothingHappens([&] { return sim::SendHandleBroadcast(type, kCardA); });
         ExpectNothingHappens([&] { return sim::SendInterfaceBroadcast(type, sim::InterfacePath(kCardA)); });
     }
     // Broadcast types not acted on for the event.
@@ -194,32 +263,53 @@ TEST_F(DeviceEventTest, BroadcastsThatNameNoTrackedCardOrAreNotActedOnDoNothing)
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEQUERYREMOVE, sim::InterfacePath(kCardA)); });
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEQUERYREMOVEFAILED, sim::InterfacePath(kCardA)); });
-    ExpectNothingHappens([&] { return sim::SendHandleBroadcast(DBT_DEVICEARRIVAL, a); });
+    ExpectNothingHappens([&] { return sim::SendHandleBroadcast(DBT_DEVICEARRIVAL, kCardA); });
     DEV_BROADCAST_HDR port = {sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_PORT, 0};
     ExpectNothingHappens(
         [&] { return sim::SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, &port); });
-    EXPECT_TRUE(sim::IsOpen(a));
+    EXPECT_TRUE(sim::IsOpen(a, sim::Kind::File));
 }
 
 TEST_F(DeviceEventTest, MalformedBroadcastsAreIgnored)
 {
-    StartWithCardA();
-    HANDLE a = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
+    HANDLE a = LastHandleOf(kCardA);
+    HDEVNOTIFY registration = ListedCards().at(0).notifyHandle;
     std::wstring path = sim::InterfacePath(kCardA);
-    size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    const size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    const size_t notificationOffset = offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify);
 
-    for (DWORD type : {DBT_DEVICEARRIVAL, DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVECOMPLETE}) {
+    for (DWORD type :
+         {DBT_DEVICEARRIVAL, DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE}) {
         SCOPED_TRACE(type);
         ExpectNothingHappens([&] { return sim::SendControl(SERVICE_CONTROL_DEVICEEVENT, type, nullptr); });
         // A record too small to hold any name, and a name never terminated.
         ExpectNothingHappens([&] { return SendRawInterfaceRecord(type, path, nameOffset); });
         ExpectNothingHappens(
             [&] { return SendRawInterfaceRecord(type, path, nameOffset + path.size() * sizeof(WCHAR)); });
-        // A handle record cut before its handle, and handles that cannot be open.
-        ExpectNothingHappens(
-            [&] { return SendHandleRecord(type, a, static_cast<DWORD>(offsetof(DEV_BROADCAST_HANDLE, dbch_handle))); });
-        ExpectNothingHappens([&] { return SendHandleRecord(type, nullptr); });
-        ExpectNothingHappens([&] { return SendHandleRecord(type, INVALID_HANDLE_VALUE); });
+        // Handle records that end before their handle, or before the end of
+        // their registration (which the buffer holds beyond the record);
+        // handles that cannot be open, and no registration. Each is refused
+        // by the reading itself.
+        const struct {
+            HANDLE handle;
+            HDEVNOTIFY registration;
+            size_t size;
+        } records[] = {
+            {a, registration, offsetof(DEV_BROADCAST_HANDLE, dbch_handle)},
+            {a, registration, notificationOffset},
+            {a, registration, notificationOffset + sizeof(HDEVNOTIFY) - 1},
+            {nullptr, registration, sizeof(DEV_BROADCAST_HANDLE)},
+            {INVALID_HANDLE_VALUE, registration, sizeof(DEV_BROADCAST_HANDLE)},
+            {a, nullptr, sizeof(DEV_BROADCAST_HANDLE)},
+        };
+        for (const auto &r : records) {
+            DEV_BROADCAST_HANDLE record = HandleRecord(r.handle, r.registration, static_cast<DWORD>(r.size));
+            DeviceBroadcast read;
+            EXPECT_FALSE(ReadDeviceBroadcast(&record, r.size, &read)) << r.size;
+            ExpectNothingHappens(
+                [&] { return SendHandleRecord(type, r.handle, r.registration, static_cast<DWORD>(r.size)); });
+        }
         // Paths too short for their prefix, or too long to name a device.
         ExpectNothingHappens([&] { return sim::SendInterfaceBroadcast(type, L"\\\\?"); });
         ExpectNothingHappens([&] { return sim::SendInterfaceBroadcast(type, L""); });
@@ -228,194 +318,199 @@ TEST_F(DeviceEventTest, MalformedBroadcastsAreIgnored)
                                                          L"#{guid}");
         });
     }
-    EXPECT_TRUE(sim::IsOpen(a));
+    EXPECT_TRUE(sim::IsOpen(a, sim::Kind::File));
 }
 
-TEST_F(DeviceEventTest, QueryRemoveSweepsEverySessionOneHelperAtATimeThenClosesTheHandleBeforeAnswering)
+TEST_F(DeviceEventTest, QueryRemoveRecordsThenSweepsEverySessionOneHelperAtATimeThenClosesTheHandle)
 {
-    StartWithCardA();
-    HANDLE a = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
+    HANDLE a = LastHandleOf(kCardA);
     HDEVNOTIFY notification = ListedCards().at(0).notifyHandle;
     size_t from = sim::Calls().size();
 
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
 
     EXPECT_EQ(TextsOf(MSG_QUERY_REMOVE), std::vector<std::wstring>{kCardA});
+    // A helper in the services' and the console's session; the listener
+    // session refuses its start.
     auto helpers = HelperStarts();
     ASSERT_EQ(helpers.size(), 3u);
-    for (DWORD i = 0; i < 3; ++i) {
-        EXPECT_EQ(helpers[i].session, i + 1);
+    const DWORD sessions[] = {kServicesSession, kConsoleSession, kListenerSession};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(helpers[i].session, sessions[i]);
         EXPECT_EQ(helpers[i].commandLine, kCardA);
+        EXPECT_EQ(helpers[i].started, i < 2);
     }
-    // Each helper is started and waited for before the next; the card's
-    // handle is closed only after the last wait.
+    // The record first (its time is when the step began); each helper is
+    // started and waited for before the next; the card's handle is closed
+    // only after the last wait.
     auto creates = ServiceCalls("CreateProcessAsUserW", from);
     auto waits = HelperWaits(from);
     ASSERT_EQ(creates.size(), 3u);
-    ASSERT_EQ(waits.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_LT(creates[i], waits[i]);
-        if (i + 1 < 3) {
-            EXPECT_LT(waits[i], creates[i + 1]);
-        }
-    }
-    size_t close = sim::FindCall("CloseHandle", HexOf(a), from);
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_LT(RecordCall(MSG_QUERY_REMOVE, kCardA, from), creates[0]);
+    EXPECT_LT(creates[0], waits[0]);
+    EXPECT_LT(waits[0], creates[1]);
+    EXPECT_LT(creates[1], waits[1]);
+    size_t close = ServiceCall("CloseHandle", waits[1], With("hObject", sim::Handle(a)));
     ASSERT_NE(close, std::string::npos);
-    EXPECT_GT(close, waits.back());
+    EXPECT_GT(close, creates[2]);
     EXPECT_EQ(sim::RunningProcesses(), 0u);
 
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].closed, 1u);
     EXPECT_EQ(cards[0].deviceHandle, a); // the old value, by which later broadcasts find it
-    EXPECT_FALSE(sim::IsOpen(a));
+    EXPECT_FALSE(sim::IsOpen(a, sim::Kind::File));
     EXPECT_EQ(cards[0].notifyHandle, notification);
-    EXPECT_TRUE(sim::IsOpen(reinterpret_cast<HANDLE>(notification)));
+    EXPECT_TRUE(sim::IsOpen(notification, sim::Kind::DeviceNotification));
 
     // A second query-remove on the closed entry is recorded and swept again,
-    // but the stored value is not closed a second time.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
+    // but the stored value (handed out meanwhile to the sweep's own handles)
+    // is not closed a second time.
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_QUERY_REMOVE), (std::vector<std::wstring>{kCardA, kCardA}));
-    EXPECT_EQ(HelperStarts().size(), 6u);
-    size_t closesOfA = 0;
-    for (const auto &call : sim::Calls("CloseHandle")) {
-        closesOfA += call.args == HexOf(a) ? 1 : 0;
-    }
-    EXPECT_EQ(closesOfA, 1u);
+    EXPECT_EQ(StartedHelpers().size(), 4u);
+    EXPECT_TRUE(sim::HandleFaults().empty());
     EXPECT_EQ(ListedCards().at(0).closed, 1u);
 }
 
-TEST_F(DeviceEventTest, VetoedRemovalReopensReregistersAndRestartsTheCompanion)
+TEST_F(DeviceEventTest, VetoedRemovalRecordsThenReopensReregistersAndRestartsTheCompanion)
 {
-    StartWithCardA();
-    HANDLE old = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
     HDEVNOTIFY oldNotification = ListedCards().at(0).notifyHandle;
-    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, old), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     size_t from = sim::Calls().size();
 
     // The notification on the closed handle still announces the veto.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, old), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, kCardA), static_cast<DWORD>(NO_ERROR));
 
     EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_QUERY_REMOVE, kCardA),
                                                         Line(MSG_QUERY_REMOVE_FAILED, kCardA)}));
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
-    HANDLE reopened = HandleOfA();
-    EXPECT_NE(reopened, old);
+    ASSERT_EQ(sim::DeviceHandles(kCardA).size(), 2u);
+    HANDLE reopened = LastHandleOf(kCardA);
     EXPECT_EQ(cards[0].deviceHandle, reopened);
-    EXPECT_TRUE(sim::IsOpen(reopened));
+    EXPECT_TRUE(sim::IsOpen(reopened, sim::Kind::File));
     EXPECT_EQ(cards[0].closed, 0u);
-    EXPECT_NE(cards[0].notifyHandle, oldNotification);
-    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(oldNotification)));
-    for (const auto &n : sim::Notifications()) {
-        if (n.value == reinterpret_cast<uintptr_t>(cards[0].notifyHandle)) {
-            EXPECT_EQ(n.fileHandle, reopened);
-            EXPECT_TRUE(n.open);
-        }
-    }
-    // Open, then the old notification goes, then the new one is registered.
-    size_t open = sim::FindCall("CreateFileW", "", from);
-    size_t unregister = sim::FindCall("UnregisterDeviceNotification", HexOf(oldNotification), from);
-    size_t registered = sim::FindCall("RegisterDeviceNotificationW", "handle " + HexOf(reopened), from);
+    // The old registration is gone; the one open registration is the entry's,
+    // on the new handle.
+    auto registrations = RegistrationsOf(kCardA);
+    ASSERT_EQ(registrations.size(), 2u);
+    EXPECT_FALSE(registrations[0].open);
+    EXPECT_TRUE(registrations[1].open);
+    EXPECT_EQ(registrations[1].fileHandle, reopened);
+    EXPECT_EQ(reinterpret_cast<HDEVNOTIFY>(registrations[1].value), cards[0].notifyHandle);
+    // Recorded first; then open, the old notification goes, the new one is
+    // registered, and only then is the set released. Nothing is closed
+    // before the open: the query-remove closed the old handle.
+    size_t record = RecordCall(MSG_QUERY_REMOVE_FAILED, kCardA, from);
+    size_t open = ServiceCall("CreateFileW", from);
+    size_t unregister = ServiceCall("UnregisterDeviceNotification", from, With("Handle", sim::Handle(oldNotification)));
+    size_t registered = ServiceCall("RegisterDeviceNotificationW", from, With("dbch_handle", sim::Handle(reopened)));
+    ASSERT_NE(registered, std::string::npos);
+    EXPECT_LT(record, open);
     EXPECT_LT(open, unregister);
     EXPECT_LT(unregister, registered);
-    // The new registration comes before the set is released.
-    EXPECT_LT(registered, sim::FindCall("SetupDiDestroyDeviceInfoList", "", from));
-    EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(old), from), std::string::npos); // no second close
+    EXPECT_LT(registered, ServiceCall("SetupDiDestroyDeviceInfoList", open));
+    EXPECT_GT(ServiceCall("CloseHandle", from), open);
     EXPECT_EQ(CompanionStarts(kCardA).size(), 2u);
-    EXPECT_EQ(sim::ProcessStarts().back().application, sim::CompanionPath());
+    EXPECT_EQ(sim::ProcessStarts().back().application, kCompanionPath);
 
     // The new handle's notification now carries the card's removal.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, reopened), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_QUERY_REMOVE).size(), 2u);
-    EXPECT_FALSE(sim::IsOpen(reopened));
+    EXPECT_FALSE(sim::IsOpen(reopened, sim::Kind::File));
+    EXPECT_EQ(ListedCards().at(0).closed, 1u);
 }
 
 TEST_F(DeviceEventTest, VetoOfAnOpenCardClosesItsHandleBeforeReopening)
 {
-    StartWithCardA();
-    HANDLE old = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
+    HANDLE old = LastHandleOf(kCardA);
     size_t from = sim::Calls().size();
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, old), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, kCardA), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_QUERY_REMOVE_FAILED), std::vector<std::wstring>{kCardA});
-    size_t close = sim::FindCall("CloseHandle", HexOf(old), from);
+    size_t close = ServiceCall("CloseHandle", from, With("hObject", sim::Handle(old)));
     ASSERT_NE(close, std::string::npos);
-    EXPECT_LT(close, sim::FindCall("CreateFileW", "", from));
-    EXPECT_FALSE(sim::IsOpen(old));
+    EXPECT_LT(close, ServiceCall("CreateFileW", from));
+    ASSERT_EQ(sim::DeviceHandles(kCardA).size(), 2u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 1u);
-    EXPECT_EQ(ListedCards().at(0).deviceHandle, HandleOfA());
+    EXPECT_EQ(ListedCards().at(0).deviceHandle, LastHandleOf(kCardA));
     EXPECT_EQ(ListedCards().at(0).closed, 0u);
     EXPECT_TRUE(HelperStarts().empty()); // a veto sweeps nothing
 }
 
-TEST_F(DeviceEventTest, RemoveCompleteAfterQueryRemoveReleasesWithoutASecondSweepOrClose)
+TEST_F(DeviceEventTest, RemoveCompleteAfterQueryRemoveRecordsThenReleasesWithoutASecondSweepOrClose)
 {
-    StartWithCardA();
-    HANDLE a = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
+    HANDLE a = LastHandleOf(kCardA);
     HDEVNOTIFY notification = ListedCards().at(0).notifyHandle;
-    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     size_t from = sim::Calls().size();
 
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, a), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, kCardA), static_cast<DWORD>(NO_ERROR));
 
     EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_QUERY_REMOVE, kCardA),
                                                         Line(MSG_REMOVE_COMPLETE, kCardA)}));
-    EXPECT_EQ(HelperStarts().size(), 3u);
-    EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(a), from), std::string::npos);
-    EXPECT_NE(sim::FindCall("UnregisterDeviceNotification", HexOf(notification), from), std::string::npos);
+    EXPECT_EQ(StartedHelpers().size(), 2u);
+    EXPECT_TRUE(ServiceCalls("CloseHandle", from).empty());
+    size_t unregister = ServiceCall("UnregisterDeviceNotification", from, With("Handle", sim::Handle(notification)));
+    ASSERT_NE(unregister, std::string::npos);
+    EXPECT_LT(RecordCall(MSG_REMOVE_COMPLETE, kCardA, from), unregister);
     EXPECT_TRUE(ListedCards().empty());
     // With the notification gone nothing more is announced on the handle, and
     // the card's interfaces find nothing.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, a), sim::kNotDelivered);
-    ExpectNothingHappens([&] { return SendHandleRecord(DBT_DEVICEREMOVECOMPLETE, a); });
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, kCardA), sim::kNotDelivered);
+    ExpectNothingHappens([&] { return SendHandleRecord(DBT_DEVICEREMOVECOMPLETE, a, notification); });
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA)); });
 }
 
 TEST_F(DeviceEventTest, RemoveCompleteOnAnInterfaceOfAClosedCardOnlyUnregistersAndForgetsIt)
 {
-    StartWithCardA();
-    HANDLE a = HandleOfA();
+    ASSERT_TRUE(StartWithCardA(service_));
     HDEVNOTIFY notification = ListedCards().at(0).notifyHandle;
-    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     size_t from = sim::Calls().size();
     EXPECT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, Lower(sim::InterfacePath(kCardA, 0))),
               static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardA}); // as the entry spells it
     EXPECT_TRUE(HelperWaits(from).empty());
-    EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(a), from), std::string::npos);
-    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(notification)));
+    EXPECT_TRUE(ServiceCalls("CloseHandle", from).empty());
+    EXPECT_FALSE(sim::IsOpen(notification, sim::Kind::DeviceNotification));
     EXPECT_TRUE(ListedCards().empty());
 }
 
 TEST_F(DeviceEventTest, VetoWhoseReopenFailsLeavesTheCardListedWithoutHandleOrNotification)
 {
-    StartWithCardA();
-    HANDLE old = HandleOfA();
-    HDEVNOTIFY oldNotification = ListedCards().at(0).notifyHandle;
-    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, old), static_cast<DWORD>(NO_ERROR));
+    ASSERT_TRUE(StartWithCardA(service_));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
     sim::SetDevicePresent(kCardA, false); // the interface cannot be opened now
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, old), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, kCardA), static_cast<DWORD>(NO_ERROR));
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].deviceHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(cards[0].notifyHandle, nullptr);
     EXPECT_EQ(cards[0].closed, 0u);
-    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(oldNotification)));
+    auto registrations = RegistrationsOf(kCardA);
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_FALSE(registrations[0].open);
     EXPECT_EQ(CompanionStarts(kCardA).size(), 2u); // started again all the same
-    // The old handle's announcements no longer reach it; the stop releases
+    // No registration announces anything on the card now; the stop releases
     // it without closing or unregistering anything bogus.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, old), sim::kNotDelivered);
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, kCardA), sim::kNotDelivered);
     service_.Stop();
-    EXPECT_EQ(sim::FindCall("CloseHandle", "0xffffffffffffffff"), std::string::npos);
-    EXPECT_EQ(sim::FindCall("UnregisterDeviceNotification", "0x0"), std::string::npos);
+    EXPECT_EQ(ServiceCall("CloseHandle", 0, With("hObject", sim::Handle(INVALID_HANDLE_VALUE))), std::string::npos);
+    EXPECT_EQ(ServiceCall("UnregisterDeviceNotification", 0, With("Handle", sim::Handle(nullptr))), std::string::npos);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 0u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::DeviceNotification), 0u);
 }
 
-TEST_F(DeviceEventTest, SurpriseRemovalSweepsClosesUnregistersAndForgetsTheRightCard)
+TEST_F(DeviceEventTest, SurpriseRemovalRecordsThenSweepsClosesUnregistersAndForgetsTheRightCard)
 {
-    ASSERT_TRUE(StartTwoSessionsWithCardsAB(service_));
+    ASSERT_TRUE(StartWithCardsAB(service_));
     HANDLE a = sim::DeviceHandles(kCardA).at(0);
     HANDLE b = sim::DeviceHandles(kCardB).at(0);
     HDEVNOTIFY notifyA = ListedCards().at(0).notifyHandle;
@@ -428,49 +523,132 @@ TEST_F(DeviceEventTest, SurpriseRemovalSweepsClosesUnregistersAndForgetsTheRight
     EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardA});
     auto waits = HelperWaits(from);
     ASSERT_EQ(waits.size(), 2u);
-    size_t close = sim::FindCall("CloseHandle", HexOf(a), from);
-    size_t unregister = sim::FindCall("UnregisterDeviceNotification", HexOf(notifyA), from);
-    EXPECT_GT(close, waits.back());
+    EXPECT_LT(RecordCall(MSG_REMOVE_COMPLETE, kCardA, from), ServiceCall("CreateProcessAsUserW", from));
+    size_t close = ServiceCall("CloseHandle", waits.back(), With("hObject", sim::Handle(a)));
+    size_t unregister = ServiceCall("UnregisterDeviceNotification", from, With("Handle", sim::Handle(notifyA)));
+    ASSERT_NE(close, std::string::npos);
+    ASSERT_NE(unregister, std::string::npos);
     EXPECT_GT(unregister, close);
-    EXPECT_NE(unregister, std::string::npos);
     auto cards = ListedCards();
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].id, kCardB);
     // The later announcements of A find nothing.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, a), sim::kNotDelivered);
-    ExpectNothingHappens([&] { return SendHandleRecord(DBT_DEVICEREMOVECOMPLETE, a); });
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, kCardA), sim::kNotDelivered);
+    ExpectNothingHappens([&] { return SendHandleRecord(DBT_DEVICEREMOVECOMPLETE, a, notifyA); });
     ExpectNothingHappens(
         [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA, 1)); });
 
-    // Announced first on B's handle: the last entry goes.
-    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, b), static_cast<DWORD>(NO_ERROR));
+    // B goes as Plug and Play removes a device: its handle first, then each
+    // of its interfaces. The last entry goes, once.
+    sim::DeviceRemoved(kCardB);
     EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), (std::vector<std::wstring>{kCardA, kCardB}));
-    EXPECT_EQ(HelperStarts().size(), 4u);
-    EXPECT_FALSE(sim::IsOpen(b));
-    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(notifyB)));
+    EXPECT_EQ(StartedHelpers().size(), 4u);
+    EXPECT_FALSE(sim::IsOpen(b, sim::Kind::File));
+    EXPECT_FALSE(sim::IsOpen(notifyB, sim::Kind::DeviceNotification));
     EXPECT_TRUE(ListedCards().empty());
-    ExpectNothingHappens(
-        [&] { return sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, Lower(sim::InterfacePath(kCardB))); });
 
     // A card that comes back is a new arrival.
-    EXPECT_EQ(Arrive(kCardA), static_cast<DWORD>(NO_ERROR));
-    EXPECT_EQ(TextsOf(MSG_DEVICE_ARRIVAL), std::vector<std::wstring>{kCardA});
+    sim::SetDevicePresent(kCardA, false);
+    sim::DeviceArrives(kCardA);
+    EXPECT_EQ(TextsOf(MSG_DEVICE_ARRIVAL), std::vector<std::wstring>{ArrivedAs(kCardA)});
     EXPECT_EQ(ListedCards().size(), 1u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 1u);
 }
 
+TEST_F(DeviceEventTest, RemovalOfACardWhoseHandleValueWasReusedForAnotherCardForgetsOnlyItself)
+{
+    ASSERT_TRUE(StartWithCardsAB(service_));
+    HANDLE b = LastHandleOf(kCardB);
+    HDEVNOTIFY notifyB = ListedCards().at(1).notifyHandle;
+    // Both query-removed; A's removal is vetoed and A is reopened on the
+    // value B's handle had (the most recently freed).
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardB), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVEFAILED, kCardA), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(LastHandleOf(kCardA), b);
+    size_t from = sim::Calls().size();
+
+    // B's removal completes, announced through B's registration on its old
+    // (closed) handle.
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, kCardB), static_cast<DWORD>(NO_ERROR));
+
+    EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardB});
+    EXPECT_TRUE(HelperWaits(from).empty());
+    EXPECT_TRUE(ServiceCalls("CloseHandle", from).empty());
+    EXPECT_FALSE(sim::IsOpen(notifyB, sim::Kind::DeviceNotification));
+    auto cards = ListedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].id, kCardA);
+    EXPECT_EQ(cards[0].deviceHandle, b);
+    EXPECT_EQ(cards[0].closed, 0u);
+    EXPECT_TRUE(sim::IsOpen(b, sim::Kind::File));
+    auto registrations = RegistrationsOf(kCardA);
+    ASSERT_FALSE(registrations.empty());
+    EXPECT_TRUE(registrations.back().open);
+    EXPECT_EQ(registrations.back().fileHandle, b);
+    EXPECT_EQ(reinterpret_cast<HDEVNOTIFY>(registrations.back().value), cards[0].notifyHandle);
+
+    // A's own removal still finds A.
+    sim::DeviceRemoved(kCardA);
+    EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), (std::vector<std::wstring>{kCardB, kCardA}));
+    EXPECT_TRUE(ListedCards().empty());
+    EXPECT_EQ(sim::OpenHandleCount(sim::Kind::File), 0u);
+}
+
+TEST_F(DeviceEventTest, CardWhoseAudioInterfaceArrivesAfterItsOthersIsOpenedWhenItArrives)
+{
+    // The driver registers the render and topology filters before the
+    // audio one: the card is listed at its first interface, and opened once
+    // its audio interface is active.
+    sim::DeviceSpec spec = DeviceSpecOf(kCardA);
+    std::rotate(spec.interfaces.begin(), spec.interfaces.begin() + 1, spec.interfaces.end());
+    ASSERT_EQ(sim::Guid(&spec.interfaces.back().classGuid), sim::Guid(&KSCATEGORY_AUDIO));
+    spec.present = false;
+    sim::AddDevice(spec);
+    ASSERT_TRUE(service_.StartRunning());
+
+    sim::DeviceArrives(kCardA);
+
+    const std::wstring id = ArrivedAs(kCardA);
+    EXPECT_EQ(RecordLines(), (std::vector<std::wstring>{Line(MSG_DEVICE_ARRIVAL, id)}));
+    EXPECT_EQ(CompanionStarts(id).size(), 1u);
+    auto cards = ListedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    ASSERT_EQ(sim::DeviceHandles(kCardA).size(), 1u);
+    EXPECT_EQ(cards[0].deviceHandle, LastHandleOf(kCardA));
+    EXPECT_TRUE(sim::IsOpen(cards[0].deviceHandle, sim::Kind::File));
+    EXPECT_EQ(cards[0].closed, 0u);
+    auto registrations = RegistrationsOf(kCardA);
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_TRUE(registrations[0].open);
+    EXPECT_EQ(registrations[0].fileHandle, cards[0].deviceHandle);
+    EXPECT_EQ(ServiceCall("CloseHandle", 0, With("hObject", sim::Handle(INVALID_HANDLE_VALUE))), std::string::npos);
+    EXPECT_EQ(ServiceCall("UnregisterDeviceNotification", 0, With("Handle", sim::Handle(nullptr))), std::string::npos);
+
+    // Its handle notification carries the query-remove: swept, then closed.
+    size_t from = sim::Calls().size();
+    EXPECT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(TextsOf(MSG_QUERY_REMOVE), std::vector<std::wstring>{id});
+    auto waits = HelperWaits(from);
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_NE(ServiceCall("CloseHandle", waits.back(), With("hObject", sim::Handle(cards[0].deviceHandle))),
+              std::string::npos);
+    EXPECT_EQ(ListedCards().at(0).closed, 1u);
+}
+
 TEST_F(DeviceEventTest, CardWhoseOpenFailedIsReleasedWithoutClosingOrUnregisteringNothing)
 {
-    StartWithCardA(true);
+    AddCard(kCardA, true);
+    ASSERT_TRUE(service_.StartRunning());
     ASSERT_EQ(ListedCards().at(0).deviceHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(CompanionStarts(kCardA).size(), 1u); // started like any other
     EXPECT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA)),
               static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(TextsOf(MSG_REMOVE_COMPLETE), std::vector<std::wstring>{kCardA});
-    EXPECT_EQ(HelperStarts().size(), 3u);
+    EXPECT_EQ(StartedHelpers().size(), 2u);
     EXPECT_TRUE(ListedCards().empty());
-    EXPECT_EQ(sim::FindCall("CloseHandle", "0xffffffffffffffff"), std::string::npos);
-    EXPECT_EQ(sim::FindCall("UnregisterDeviceNotification", "0x0"), std::string::npos);
+    EXPECT_EQ(ServiceCall("CloseHandle", 0, With("hObject", sim::Handle(INVALID_HANDLE_VALUE))), std::string::npos);
+    EXPECT_EQ(ServiceCall("UnregisterDeviceNotification", 0, With("Handle", sim::Handle(nullptr))), std::string::npos);
 }
 
 TEST_F(DeviceEventTest, EventsBeforeTheListExistsOrAfterTheStopFreedItDoNothing)
@@ -489,7 +667,8 @@ TEST_F(DeviceEventTest, EventsBeforeTheListExistsOrAfterTheStopFreedItDoNothing)
     EXPECT_EQ(CardList, nullptr);
 
     ASSERT_TRUE(service_.StartRunning());
-    HANDLE a = HandleOfA();
+    HANDLE a = LastHandleOf(kCardA);
+    HDEVNOTIFY notification = ListedCards().at(0).notifyHandle;
     service_.Stop();
     ASSERT_EQ(CardList, nullptr);
     size_t calls = sim::Calls().size();
@@ -502,6 +681,7 @@ TEST_F(DeviceEventTest, EventsBeforeTheListExistsOrAfterTheStopFreedItDoNothing)
     handleRecord.dbch_size = sizeof handleRecord;
     handleRecord.dbch_devicetype = DBT_DEVTYP_HANDLE;
     handleRecord.dbch_handle = a;
+    handleRecord.dbch_hdevnotify = notification;
     for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE}) {
         EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, type, &handleRecord, nullptr),
                   static_cast<DWORD>(NO_ERROR));

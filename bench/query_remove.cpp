@@ -47,9 +47,9 @@ const char *NameOf(Load load)
 
 struct Figures {
     unsigned long long answerMs = 0; // the longest of the repeats
-    double wallMs = 0;      // the mean of the repeats
+    double wallMs = 0;               // the mean of the repeats
     size_t helpers = 0;
-    size_t skipped = 0; // sweeps that spent their budget with sessions left
+    size_t skipped = 0; // "WaitForSingleObject" records: helpers ended at their wait, sessions skipped
 };
 
 void Arrange(DWORD userSessions, Load load)

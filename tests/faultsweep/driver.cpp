@@ -6,8 +6,6 @@ using namespace testing_support;
 
 namespace faultsweep
 {
-namespace
-{
 
 std::wstring Upper(const std::wstring &text)
 {
@@ -17,8 +15,6 @@ std::wstring Upper(const std::wstring &text)
     }
     return out;
 }
-
-} // namespace
 
 void Driver::Start()
 {

@@ -16,6 +16,9 @@ namespace faultsweep
 // device event before it gives up on it, in simulated time.
 constexpr ULONGLONG kAnswerLimitMs = 30000;
 
+// An instance ID with its ASCII letters in upper case, the way IDs compare.
+std::wstring Upper(const std::wstring &text);
+
 class Driver
 {
   public:

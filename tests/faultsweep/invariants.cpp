@@ -13,15 +13,6 @@ namespace faultsweep
 namespace
 {
 
-std::wstring Upper(const std::wstring &text)
-{
-    std::wstring out(text);
-    for (auto &c : out) {
-        c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 0x20) : c;
-    }
-    return out;
-}
-
 std::string Narrow(const std::wstring &text)
 {
     return sim::Ascii(text);

@@ -20,24 +20,10 @@ sim::Interface Topology()
     return {sim::kTopologyClass, L"topology", true};
 }
 
-bool SameId(const std::wstring &a, const std::wstring &b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto fold = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 0x20) : c; };
-        if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 const EntryView *Find(const std::vector<EntryView> &cards, const std::wstring &id)
 {
     for (const auto &card : cards) {
-        if (SameId(card.id, id)) {
+        if (Upper(card.id) == Upper(id)) {
             return &card;
         }
     }
@@ -57,6 +43,12 @@ bool Listed(const std::wstring &id)
 {
     auto cards = ListedCards();
     return Find(cards, id) != nullptr;
+}
+
+void CardsAB()
+{
+    AddCard(kCardA);
+    AddCard(kCardB);
 }
 
 // Start, look at the list, stop.
@@ -180,12 +172,7 @@ std::vector<Scenario> Scenarios()
     // Both cards query-removed; A's veto reopens A on the handle value B's
     // close freed last, and then B's removal comes through B's registration
     // with that value.
-    out.push_back({"handle-reuse-veto",
-                   [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
-                   },
-                   [](Driver &d) {
+    out.push_back({"handle-reuse-veto", CardsAB, [](Driver &d) {
                        d.Start();
                        HANDLE b = LastHandleOf(kCardB);
                        d.HandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA);
@@ -198,12 +185,7 @@ std::vector<Scenario> Scenarios()
                        d.Expect(HeldOpen(kCardA) && !Listed(kCardB), "card A open and card B gone");
                        d.Stop();
                    }});
-    out.push_back({"query-remove-twice-then-interface-removal",
-                   [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
-                   },
-                   [](Driver &d) {
+    out.push_back({"query-remove-twice-then-interface-removal", CardsAB, [](Driver &d) {
                        d.Start();
                        d.HandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA);
                        d.HandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA);
@@ -220,12 +202,7 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the veto");
                        d.Stop();
                    }});
-    out.push_back({"surprise-removal-on-interface",
-                   [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
-                   },
-                   [](Driver &d) {
+    out.push_back({"surprise-removal-on-interface", CardsAB, [](Driver &d) {
                        d.Start();
                        d.Gone(kCardA);
                        d.InterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(kCardA, 0));
@@ -235,12 +212,7 @@ std::vector<Scenario> Scenarios()
                        d.CheckList("after the late announcements");
                        d.Stop();
                    }});
-    out.push_back({"console-connect-and-logon",
-                   [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
-                   },
-                   [](Driver &d) {
+    out.push_back({"console-connect-and-logon", CardsAB, [](Driver &d) {
                        d.Start();
                        d.Control(SERVICE_CONTROL_INTERROGATE);
                        d.Control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT);
@@ -254,8 +226,7 @@ std::vector<Scenario> Scenarios()
     // is skipped.
     out.push_back({"stop-with-helpers-that-never-end",
                    [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
+                       CardsAB();
                        sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
                    },
                    StartAndStop});
@@ -264,8 +235,7 @@ std::vector<Scenario> Scenarios()
     // until the budget is spent, and each must still answer in time.
     out.push_back({"helpers-that-never-end-everywhere",
                    [] {
-                       AddCard(kCardA);
-                       AddCard(kCardB);
+                       CardsAB();
                        sim::AddSession(2);
                        sim::SetCosts(sim::Costs());
                        sim::InstallProgram(kServicePath, sim::Program::NeverEnds);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Time to answer a query-remove on the simulated Windows, by sessions and with
-# hung helpers. Usage: bench/query_remove.sh
+# Time to answer a query-remove on the simulated Windows, with the simulation's
+# costs, for 1, 4 and 16 user sessions: helpers that end at once, helpers that
+# never end, and a busy window on each of four desktops of every session;
+# against the 30 s the service control manager allows. Usage: bench/query_remove.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset sim >/dev/null

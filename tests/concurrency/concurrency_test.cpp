@@ -1,11 +1,11 @@
 // The card list and the status record under concurrent use: storms of device
-// broadcasts and session changes from several threads while the service thread
-// starts up and shuts down, many times over. Built under ThreadSanitizer by the
-// sim-tsan preset; every wait is bounded.
+// broadcasts, cards coming and going, and session changes from several
+// threads while the service thread starts up and shuts down, many times over.
+// Built under ThreadSanitizer by the sim-tsan preset; every wait is bounded.
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -19,69 +19,54 @@ namespace
 class ConcurrencyTest : public SimTest
 {
   protected:
+    // Cards A and B present, card C known but not present, and a device that
+    // is not a card.
     void Fresh()
     {
-        ResetSimAndProcess();
-        sim::AddSession(0, WTSDisconnected);
-        sim::AddSession(1);
-        sim::SetConsoleSession(1);
+        FreshMachine();
         AddCard(kCardA);
         AddCard(kCardB);
         sim::DeviceSpec c = DeviceSpecOf(kCardC);
-        c.audioInterfaces = 2;
+        c.present = false;
         sim::AddDevice(c);
-        sim::SetDevicePresent(kCardC, false);
         sim::AddDevice(DeviceSpecOf(kOtherDevice));
     }
 };
 
-bool WaitUntil(const std::function<bool()> &done, std::chrono::seconds bound)
-{
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
-// One storm thread: random broadcasts and session changes until told to stop.
-// Every answer is NO_ERROR, or "not delivered" when nothing is registered for
-// the broadcast or the service no longer runs.
+// One storm thread: random broadcasts, cards arriving and going, and session
+// changes until told to stop. Every answer is NO_ERROR, or "not delivered"
+// when nothing is registered for the broadcast or the service no longer runs.
 void Storm(unsigned seed, const std::atomic<bool> &stop, std::atomic<int> &badAnswers, std::atomic<int> &delivered)
 {
     std::mt19937 random(seed);
     const std::wstring cards[] = {kCardA, kCardB, kCardC};
+    static const DWORD handleEvents[] = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE};
     while (!stop.load()) {
         const std::wstring &card = cards[random() % 3];
         DWORD answer = sim::kNotDelivered;
-        switch (random() % 8) {
+        switch (random() % 9) {
         case 0:
-            answer = sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(card, random() % 2));
+            sim::DeviceArrives(card);
             break;
         case 1:
-            answer = sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kOtherDevice));
+            sim::DeviceRemoved(card);
             break;
         case 2:
-        case 3:
-        case 4: {
-            static const DWORD types[] = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVICEREMOVECOMPLETE};
-            auto handles = sim::DeviceHandles(card);
-            if (!handles.empty()) {
-                answer = sim::SendHandleBroadcast(types[random() % 3], handles[random() % handles.size()]);
-            }
+            answer = sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kOtherDevice));
             break;
-        }
+        case 3:
+        case 4:
         case 5:
-            answer = sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(card));
+            answer = sim::SendHandleBroadcast(handleEvents[random() % 3], card);
             break;
         case 6:
+            answer = sim::SendInterfaceBroadcast(DBT_DEVICEREMOVECOMPLETE, sim::InterfacePath(card, random() % 3));
+            break;
+        case 7:
             answer = sim::SendControl(SERVICE_CONTROL_SESSIONCHANGE,
                                       random() % 2 ? WTS_CONSOLE_CONNECT : WTS_SESSION_LOGON, nullptr, true);
             break;
-        case 7:
+        case 8:
             answer = sim::SendControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, true);
             break;
         }
@@ -90,9 +75,6 @@ void Storm(unsigned seed, const std::atomic<bool> &stop, std::atomic<int> &badAn
         } else if (answer != sim::kNotDelivered) {
             ++badAnswers;
             fprintf(stderr, "an answer of %lu\n", static_cast<unsigned long>(answer));
-        }
-        if (random() % 4 == 0) {
-            sim::SetDevicePresent(kCardC, random() % 2 == 0);
         }
         std::this_thread::yield();
     }
@@ -104,7 +86,7 @@ void ExpectLegalReports()
 {
     auto reports = sim::StatusReports();
     ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.front().dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(sim::ServiceState(reports.front().dwCurrentState), sim::ServiceState(SERVICE_START_PENDING));
     int stopped = 0;
     for (size_t i = 1; i < reports.size(); ++i) {
         DWORD from = reports[i - 1].dwCurrentState;
@@ -113,7 +95,8 @@ void ExpectLegalReports()
                      (from == SERVICE_START_PENDING && to == SERVICE_STOPPED) ||
                      (from == SERVICE_RUNNING && to == SERVICE_STOP_PENDING) ||
                      (from == SERVICE_STOP_PENDING && to == SERVICE_STOPPED);
-        EXPECT_TRUE(legal) << "report " << i << ": " << from << " -> " << to;
+        EXPECT_TRUE(legal) << "report " << i << ": " << sim::Render(sim::ServiceState(from)) << " -> "
+                           << sim::Render(sim::ServiceState(to));
         EXPECT_NE(from, static_cast<DWORD>(SERVICE_STOPPED)) << "a report after stopped";
     }
     for (const auto &report : reports) {
@@ -121,14 +104,32 @@ void ExpectLegalReports()
         EXPECT_EQ(report.dwWin32ExitCode, 0u);
     }
     EXPECT_EQ(stopped, 1);
-    EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(sim::ServiceState(reports.back().dwCurrentState), sim::ServiceState(SERVICE_STOPPED));
+}
+
+// What every round ends with: the process ended, the list freed, only the stop
+// event left open (by design, until the process ends), nothing closed twice,
+// nothing hung, no process left running.
+void ExpectCleanEnd(const ServiceProcess &service)
+{
+    EXPECT_EQ(service.exitCode, 0);
+    ExpectLegalReports();
+    EXPECT_EQ(CardList, nullptr) << "the list was not freed at stop";
+    EXPECT_TRUE(sim::HangFaults().empty()) << sim::HangFaults().front();
+    EXPECT_TRUE(sim::HandleFaults().empty()) << sim::HandleFaults().front();
+    for (const auto &open : sim::OpenHandles()) {
+        EXPECT_TRUE(open.kind == sim::Kind::Event && open.process == sim::kServiceProcess &&
+                    reinterpret_cast<HANDLE>(open.value) == StopEvent)
+            << "leaked " << sim::KindName(open.kind) << " handle opened by " << open.openedBy;
+    }
+    EXPECT_EQ(sim::RunningProcesses(), 0u);
 }
 
 TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)
 {
     const int rounds = 60;
     int deliveredInAll = 0;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Fresh();
         std::atomic<bool> stopStorm{false};
@@ -143,45 +144,22 @@ TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)
         for (unsigned t = 0; t < 3; ++t) {
             storms.emplace_back(Storm, round * 7 + t, std::cref(stopStorm), std::ref(badAnswers), std::ref(delivered));
         }
-        bool startedUp = WaitUntil(
-            [] {
-                auto reports = sim::StatusReports();
-                return !reports.empty() && (reports.back().dwCurrentState == SERVICE_RUNNING ||
-                                            reports.back().dwCurrentState == SERVICE_STOPPED);
-            },
-            std::chrono::seconds(60));
-        EXPECT_TRUE(startedUp);
+        EXPECT_TRUE(service.StartedUp());
         // Let the storm run against the running service for a moment that
         // differs from round to round, then stop it in the middle of the storm.
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
-        DWORD stopAnswer = sim::SendControl(SERVICE_CONTROL_STOP, 0, nullptr, true);
+        DWORD stopAnswer = service.Control(SERVICE_CONTROL_STOP, 0, nullptr, true);
         EXPECT_TRUE(stopAnswer == NO_ERROR || stopAnswer == sim::kNotDelivered);
-        bool ended = WaitUntil([] { return sim::DispatcherReturned(); }, std::chrono::seconds(120));
-        EXPECT_TRUE(ended) << "the service did not stop";
+        EXPECT_TRUE(service.Join()) << "the service did not stop";
         // The storm goes on a little after the stop: nothing reaches the service.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         stopStorm = true;
         for (auto &storm : storms) {
             storm.join();
         }
-        service.Join();
         deliveredInAll += delivered;
-
-        EXPECT_EQ(service.exitCode, 0);
         EXPECT_EQ(badAnswers.load(), 0);
-        ExpectLegalReports();
-        EXPECT_EQ(CardList, nullptr) << "the list was not freed at stop";
-        EXPECT_TRUE(sim::HangFaults().empty()) << sim::HangFaults().front();
-        EXPECT_TRUE(sim::HandleFaults().empty()) << sim::HandleFaults().front();
-        // Only the stop event is left, by design, until the process ends.
-        for (const auto &open : sim::OpenHandles()) {
-            EXPECT_TRUE(open.kind == sim::Kind::Event && reinterpret_cast<HANDLE>(open.value) == StopEvent)
-                << "leaked " << sim::KindName(open.kind) << " handle opened by " << open.openedBy;
-        }
-        EXPECT_EQ(sim::RunningProcesses(), 0u);
-        if (HasFailure()) {
-            break;
-        }
+        ExpectCleanEnd(service);
     }
     // The storms did reach the service, not only a stopped one.
     EXPECT_GT(deliveredInAll, 0);
@@ -194,10 +172,11 @@ TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)
 TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
 {
     ServiceProcess service;
-    ASSERT_TRUE(StartOneSessionWithCardA(service));
-    HANDLE oldHandle = sim::DeviceHandles(kCardA).front();
+    ASSERT_TRUE(StartWithCardA(service));
+    std::vector<EntryView> cards = ListedCards();
+    ASSERT_EQ(cards.size(), 1u);
     std::wstring path = sim::InterfacePath(kCardA);
-    service.Stop();
+    ASSERT_TRUE(service.Stop());
     ASSERT_EQ(CardList, nullptr);
 
     size_t calls = sim::Calls().size();
@@ -209,11 +188,13 @@ TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
     iface->dbcc_size = static_cast<DWORD>(arrival.size());
     iface->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     wmemcpy(iface->dbcc_name, path.c_str(), path.size() + 1);
+    // A handle broadcast as the card's registration carried it while listed.
     DEV_BROADCAST_HANDLE handle;
     memset(&handle, 0, sizeof handle);
     handle.dbch_size = sizeof handle;
     handle.dbch_devicetype = DBT_DEVTYP_HANDLE;
-    handle.dbch_handle = oldHandle;
+    handle.dbch_handle = cards[0].deviceHandle;
+    handle.dbch_hdevnotify = cards[0].notifyHandle;
 
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -247,8 +228,8 @@ TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
 }
 
 // Two sweeps at once: the stop sweeps the cards on the service thread while a
-// query-remove sweeps on the main thread. Each card is swept and released once,
-// whichever comes first, and nothing is closed twice.
+// query-remove and a removal sweep on the main thread. Each card is swept and
+// released once, whichever comes first, and nothing is closed twice.
 TEST_F(ConcurrencyTest, QueryRemovesDuringTheStopSweeps)
 {
     const int rounds = 30;
@@ -257,41 +238,26 @@ TEST_F(ConcurrencyTest, QueryRemovesDuringTheStopSweeps)
         Fresh();
         ServiceProcess service;
         ASSERT_TRUE(service.StartRunning());
-        std::vector<HANDLE> handles = {sim::DeviceHandles(kCardA).front(), sim::DeviceHandles(kCardB).front()};
         std::atomic<bool> go{false};
         std::vector<std::thread> senders;
-        for (HANDLE h : handles) {
-            senders.emplace_back([h, &go] {
+        for (const wchar_t *card : {kCardA, kCardB}) {
+            senders.emplace_back([card, &go] {
                 while (!go.load()) {
                     std::this_thread::yield();
                 }
-                sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, h);
-                sim::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, h);
+                sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, card);
+                sim::DeviceRemoved(card);
             });
         }
         go = true;
-        sim::SendControl(SERVICE_CONTROL_STOP, 0, nullptr, true);
+        service.Control(SERVICE_CONTROL_STOP, 0, nullptr, true);
         for (auto &sender : senders) {
             sender.join();
         }
-        ASSERT_TRUE(WaitUntil([] { return sim::DispatcherReturned(); }, std::chrono::seconds(120)));
-        service.Join();
-        EXPECT_EQ(service.exitCode, 0);
-        ExpectLegalReports();
-        EXPECT_EQ(CardList, nullptr);
-        EXPECT_TRUE(sim::HangFaults().empty()) << sim::HangFaults().front();
-        EXPECT_TRUE(sim::HandleFaults().empty()) << sim::HandleFaults().front();
-        EXPECT_EQ(sim::OpenHandles().size(), 1u); // the stop event
-        for (HANDLE h : handles) {
-            EXPECT_FALSE(sim::IsOpen(h));
-        }
+        EXPECT_TRUE(service.Join()) << "the service did not stop";
+        ExpectCleanEnd(service);
     }
 }
-
-} // namespace
-
-namespace
-{
 
 // The handler can be asked to interrogate as soon as it is registered, before
 // ServiceMain has made its first report: there is no state to report yet.

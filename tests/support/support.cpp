@@ -63,15 +63,19 @@ ServiceProcess::~ServiceProcess()
 void ServiceProcess::Start(const std::wstring &commandLine)
 {
     ended_ = false;
-    thread_ = std::thread([this, commandLine] { exitCode = sim::RunMain(commandLine); });
+    thread_ = std::thread([this, commandLine] {
+        exitCode = sim::RunMain(commandLine);
+        ended_ = true;
+    });
 }
 
 bool ServiceProcess::StartedUp()
 {
-    sim::WaitUntil([] {
+    sim::WaitUntil([this] {
         auto reports = sim::StatusReports();
-        return sim::DispatcherReturned() || (!reports.empty() && (reports.back().dwCurrentState == SERVICE_RUNNING ||
-                                                                  reports.back().dwCurrentState == SERVICE_STOPPED));
+        return ended_ || sim::DispatcherReturned() ||
+               (!reports.empty() &&
+                (reports.back().dwCurrentState == SERVICE_RUNNING || reports.back().dwCurrentState == SERVICE_STOPPED));
     });
     return sim::WaitForState(SERVICE_RUNNING, 0);
 }
@@ -105,7 +109,7 @@ bool ServiceProcess::Join()
     }
     // The process ends when the dispatcher has returned, or at once when it
     // never ran.
-    bool ended = sim::WaitUntil([] { return sim::DispatcherReturned(); }, 90000) || exitCode != -1;
+    bool ended = sim::WaitUntil([this] { return ended_ || sim::DispatcherReturned(); }, 90000);
     thread_.join();
     return ended;
 }

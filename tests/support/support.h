@@ -4,6 +4,7 @@
 // readings of the records, process starts, calls and card list.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -70,7 +71,9 @@ class ServiceProcess
 
   private:
     std::thread thread_;
-    bool ended_ = false;
+    // Set when the entry point has returned: at once when the dispatcher
+    // could not be started, which no status report or dispatcher return tells.
+    std::atomic<bool> ended_{false};
 };
 
 // The %2 texts of the records with `id`, in order.

@@ -124,6 +124,34 @@ TokenResult StartCompanionsOnConsole(CardEntry *first, bool following)
     return TokenReady;
 }
 
+// Sweeps run on the main thread (device events) and on the service thread (the
+// stop's, which holds no card-list lock so that the handler keeps answering):
+// one at a time, so that two helpers never run at once. A sweep's time counts
+// from when it was asked for, its wait for another sweep included, so that a
+// handler that has to wait still answers in time.
+static SRWLOCK sweepLock = SRWLOCK_INIT;
+
+HANDLE unendedHelper = NULL;
+
+// True when no helper is left that could not be ended; an unended one is
+// ended once more and waited for.
+static bool UnendedHelperGone()
+{
+    if (unendedHelper == NULL) {
+        return true;
+    }
+    if (WaitForSingleObject(unendedHelper, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(unendedHelper, 0);
+        if (WaitForSingleObject(unendedHelper, kTerminateWaitMs) != WAIT_OBJECT_0) {
+            ReportFailure(L"TerminateProcess");
+            return false;
+        }
+    }
+    CloseHandle(unendedHelper);
+    unendedHelper = NULL;
+    return true;
+}
+
 // Runs the helper for `entry` in one session and waits for it until
 // `deadline` at the latest, and never longer than kHelperWaitMs. A helper that
 // outlives its wait is ended: it must not go on switching desktops and sending
@@ -156,6 +184,8 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
                 TerminateProcess(process.hProcess, 0);
                 if (WaitForSingleObject(process.hProcess, kTerminateWaitMs) != WAIT_OBJECT_0) {
                     ReportFailure(L"TerminateProcess");
+                    unendedHelper = process.hProcess;
+                    process.hProcess = INVALID_HANDLE_VALUE;
                     goOn = false;
                 }
             }
@@ -168,12 +198,13 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
 
 void RunForceCloseSweep(CardEntry *entry)
 {
+    ULONGLONG deadline = GetTickCount64() + kSweepBudgetMs;
+    AcquireSRWLockExclusive(&sweepLock);
     PWTS_SESSION_INFOW sessions = NULL;
     DWORD count = 0;
     if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
         count = 0;
     }
-    ULONGLONG deadline = GetTickCount64() + kSweepBudgetMs;
     for (DWORD i = 0; i < count; ++i) {
         if (GetTickCount64() >= deadline) {
             // The sweep's time is spent and sessions are left: the handler
@@ -182,11 +213,12 @@ void RunForceCloseSweep(CardEntry *entry)
             ReportFailure(L"WaitForSingleObject");
             break;
         }
-        if (!RunHelperInSession(sessions[i].SessionId, entry, deadline)) {
+        if (!UnendedHelperGone() || !RunHelperInSession(sessions[i].SessionId, entry, deadline)) {
             break;
         }
     }
     WTSFreeMemory(sessions);
+    ReleaseSRWLockExclusive(&sweepLock);
 }
 
 void HandleSessionChange(DWORD eventType)

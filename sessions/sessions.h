@@ -33,6 +33,11 @@ constexpr DWORD kHelperWaitMs = 4 * kForceCloseSendTimeoutMs + 2000;
 constexpr DWORD kTerminateWaitMs = 1000;
 constexpr DWORD kSweepBudgetMs = 20000;
 
+// A helper that could not be ended, kept (by the sweeps, one at a time) until
+// it is gone: no other helper starts while it may still run, in the sweep that
+// started it or a later one. NULL when there is none.
+extern HANDLE unendedHelper;
+
 TokenResult PrepareSessionToken(DWORD target, SessionToken *token);
 void CloseSessionToken(SessionToken *token);
 void LaunchCompanion(HANDLE sessionToken, LPWSTR instanceId);

@@ -123,6 +123,15 @@ void ExpectCleanEnd(const ServiceProcess &service)
             << "leaked " << sim::KindName(open.kind) << " handle opened by " << open.openedBy;
     }
     EXPECT_EQ(sim::RunningProcesses(), 0u);
+    // Sweeps on the service thread (the stop) and on the main thread (device
+    // events) take turns: a helper starts only after the one before it is gone.
+    ULONGLONG previousEnd = 0;
+    for (const auto &life : sim::Processes()) {
+        if (life.application == kServicePath) {
+            EXPECT_GE(life.created, previousEnd) << "two helpers at once";
+            previousEnd = life.ended;
+        }
+    }
 }
 
 TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)

@@ -170,7 +170,6 @@ RunResult RunOnce(const Scenario &scenario, const std::function<void()> &inject,
         }
         result.calls = sim::InjectableCalls();
         result.breaks = d.breaks;
-        result.besideUnended = d.besideUnended;
     }
     ResetProcessState();
     return result;

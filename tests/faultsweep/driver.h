@@ -29,9 +29,6 @@ class Driver
     bool running = false;     // the service reported running
     bool startFailed = false; // start-up ended without running
     DWORD helperProcess = 0;  // a helper run directly by the scenario
-    // A helper was started while one the service reported it could not end
-    // was still running.
-    bool besideUnended = false;
     // Cards the scenario has taken away: the only ones a removal may name.
     std::set<std::wstring> removed;
 
@@ -91,7 +88,6 @@ struct RunResult {
     std::vector<std::string> breaks;
     std::vector<std::string> calls;
     std::vector<std::wstring> records;
-    bool besideUnended = false;
 };
 
 // One run: a fresh machine, the scenario's setup, the injection, the drive,

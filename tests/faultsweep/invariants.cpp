@@ -322,9 +322,16 @@ void CheckHandles(Driver &d, const std::vector<sim::Call> &calls)
     // of that station its thread is on; Windows closes the two when it exits.
     bool restoreFailed = RestoreFailed(calls);
     std::set<std::pair<DWORD, sim::Kind>> stranded;
+    // A helper the service could not end is kept, its process handle open,
+    // until it is gone.
+    bool unended = Failed(calls, "TerminateProcess");
     size_t events = 0;
     for (const auto &open : sim::OpenHandles()) {
         bool service = open.process == sim::kServiceProcess;
+        if (service && unended && open.kind == sim::Kind::Process && open.openedBy == "CreateProcessAsUserW") {
+            unended = false; // one such handle
+            continue;
+        }
         if (service && open.kind == sim::Kind::Event && reinterpret_cast<HANDLE>(open.value) == StopEvent) {
             ++events;
             continue;
@@ -358,27 +365,20 @@ void CheckProcesses(Driver &d, const std::vector<sim::Call> &calls)
     bool mayRun = Failed(calls, "TerminateProcess") && reported;
     auto lives = sim::Processes(); // in order of creation
     const sim::ProcessLife *previous = nullptr;
-    bool unended = false;
     for (const auto &life : lives) {
         if (!IsHelper(life)) {
             continue;
         }
-        // A later sweep that starts helpers beside the one the service could
-        // not end is counted apart, for the summary.
-        d.besideUnended = d.besideUnended || unended;
-        // An ended helper counts until it is gone: its end is when its handle
-        // is signalled.
+        // An ended helper counts until it is gone (its handle is signalled),
+        // and one that could not be ended counts for ever: no later sweep may
+        // start a helper beside it.
         if (previous != nullptr && life.created < previous->ended) {
             d.Break("two helpers at once: one created at " + std::to_string(life.created) +
                     " ms while the one before it ran until " +
                     (previous->ended == sim::kForever ? std::string("forever") : std::to_string(previous->ended)) +
                     " ms");
         }
-        if (life.ended == sim::kForever && mayRun) {
-            unended = true;
-        } else {
-            previous = &life;
-        }
+        previous = &life;
     }
     for (const auto &life : lives) {
         if (life.ended == sim::kForever && !mayRun) {

@@ -55,16 +55,11 @@ int main(int argc, char **argv)
     size_t runs = 0;
     size_t brokenRuns = 0;
     size_t moved = 0;
-    size_t besideUnended = 0;
     std::map<std::string, FunctionTally> byFunction;
     std::set<std::string> neverFailed;
 
     auto report = [&](const std::string &label, const RunResult &result, const std::string &function) {
         ++runs;
-        besideUnended += result.besideUnended ? 1 : 0;
-        if (result.besideUnended && verbose) {
-            printf("beside %s: a helper started while one that could not be ended still ran\n", label.c_str());
-        }
         if (!function.empty()) {
             auto &tally = byFunction[function];
             ++tally.tried;
@@ -144,8 +139,6 @@ int main(int argc, char **argv)
     for (const auto &entry : byFunction) {
         printf("  %-36s %5zu (%zu)\n", entry.first.c_str(), entry.second.tried, entry.second.broken);
     }
-    printf("runs in which a sweep started a helper beside one the service reported it could not end: %zu\n",
-           besideUnended);
     if (full) {
         printf("by-position runs that fell on a never-failed call: %zu\n", moved);
     }

@@ -12,6 +12,7 @@ void ResetProcessState()
     checkPointCounter = 1;
     StopEvent = NULL;
     forceCloseMessage = 0;
+    unendedHelper = NULL;
     // A process that ended on a start-up failure path still held its list.
     while (CardList != NULL) {
         CardEntry *next = CardList->next;

@@ -63,7 +63,10 @@ ServiceProcess::~ServiceProcess()
 void ServiceProcess::Start(const std::wstring &commandLine)
 {
     ended_ = false;
-    thread_ = std::thread([this, commandLine] { exitCode = sim::RunMain(commandLine); });
+    thread_ = std::thread([this, commandLine] {
+        exitCode = sim::RunMain(commandLine);
+        ended_ = true;
+    });
 }
 
 bool ServiceProcess::StartedUp()
@@ -105,7 +108,7 @@ bool ServiceProcess::Join()
     }
     // The process ends when the dispatcher has returned, or at once when it
     // never ran.
-    bool ended = sim::WaitUntil([] { return sim::DispatcherReturned(); }, 90000) || exitCode != -1;
+    bool ended = sim::WaitUntil([this] { return sim::DispatcherReturned() || ended_; }, 90000);
     thread_.join();
     return ended;
 }

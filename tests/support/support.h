@@ -4,6 +4,7 @@
 // readings of the records, process starts, calls and card list.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -70,7 +71,7 @@ class ServiceProcess
 
   private:
     std::thread thread_;
-    bool ended_ = false;
+    std::atomic<bool> ended_{false}; // the entry point has returned
 };
 
 // The %2 texts of the records with `id`, in order.

@@ -1,17 +1,27 @@
 #include "support.h"
 
-#include <cstring>
-
 namespace testing_support
 {
 
+namespace
+{
+// The process-wide records as the program itself initialises them, read
+// before any test has run it: a fresh process starts from these, so a wrong
+// initial value in the program shows in every test.
+const SERVICE_STATUS_HANDLE initialStatusHandle = serviceStatusHandle;
+const SERVICE_STATUS initialStatus = serviceStatus;
+const DWORD initialCheckPoint = checkPointCounter;
+const HANDLE initialStopEvent = StopEvent;
+const UINT initialForceCloseMessage = forceCloseMessage;
+} // namespace
+
 void ResetProcessState()
 {
-    serviceStatusHandle = NULL;
-    memset(&serviceStatus, 0, sizeof serviceStatus);
-    checkPointCounter = 1;
-    StopEvent = NULL;
-    forceCloseMessage = 0;
+    serviceStatusHandle = initialStatusHandle;
+    serviceStatus = initialStatus;
+    checkPointCounter = initialCheckPoint;
+    StopEvent = initialStopEvent;
+    forceCloseMessage = initialForceCloseMessage;
     // A process that ended on a start-up failure path still held its list.
     while (CardList != NULL) {
         CardEntry *next = CardList->next;

@@ -64,6 +64,12 @@ class CardListHold
     bool held_ = true;
 };
 
+// Waits (bounded) until the service thread waits for the card list.
+bool WaitForTheList()
+{
+    return sim::WaitUntil([] { return sim::LockWaiters(&cardListLock) > 0; }, 10000);
+}
+
 // Waits (bounded) until the call log holds `count` calls of `function`.
 bool WaitForCalls(const std::string &function, size_t count)
 {
@@ -101,7 +107,7 @@ TEST_F(ServiceTest, InterrogatesDuringStartUpAndWhileRunning)
     CardListHold hold; // start-up waits for the card list: it stays pending
     service.Start();
     ASSERT_TRUE(sim::WaitForState(SERVICE_START_PENDING));
-    ASSERT_TRUE(WaitForCalls("CreateEventW", 1));
+    ASSERT_TRUE(WaitForTheList());
     EXPECT_EQ(checkPointCounter, 2u);
 
     EXPECT_EQ(service.Control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(NO_ERROR));
@@ -133,6 +139,7 @@ TEST_F(ServiceTest, StopReportsBeforeSignallingAndRepeatsWhileStopPending)
     {
         CardListHold hold; // the stop waits for the card list: it stays pending
         EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+        EXPECT_TRUE(WaitForTheList());
         EXPECT_EQ(service.Control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(NO_ERROR));
         EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
         EXPECT_FALSE(sim::DispatcherReturned());

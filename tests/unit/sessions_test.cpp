@@ -302,6 +302,26 @@ TEST_F(SessionLauncherTest, OnlyConsoleConnectAndLogonStartCompanionsAlwaysOnThe
     ExpectNothingLeftOpen();
 }
 
+TEST_F(SessionLauncherTest, SessionChangeWaitsForTheCardListBeforeWalkingIt)
+{
+    ASSERT_TRUE(StartWithCardA(service_));
+    for (DWORD type : {WTS_CONSOLE_CONNECT, WTS_SESSION_LOGON}) {
+        SCOPED_TRACE(type);
+        size_t companions = StartsOf(kCompanionPath).size();
+        DWORD answer = sim::kNotDelivered;
+        AcquireSRWLockExclusive(&cardListLock); // as the service thread holds it at start-up and stop
+        std::thread change([&] { answer = SessionChange(type); });
+        bool waited = sim::WaitUntil([] { return sim::LockWaiters(&cardListLock) > 0; }, 10000);
+        size_t whileHeld = StartsOf(kCompanionPath).size();
+        ReleaseSRWLockExclusive(&cardListLock);
+        change.join();
+        EXPECT_TRUE(waited);
+        EXPECT_EQ(whileHeld, companions);
+        EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(StartsOf(kCompanionPath).size(), companions + 1);
+    }
+}
+
 TEST_F(SessionLauncherTest, SessionChangeWithNoCardOrNoConsoleStillPreparesAndClosesTheToken)
 {
     sim::SetConsoleSession(sim::kNoConsole);

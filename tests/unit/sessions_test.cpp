@@ -374,6 +374,10 @@ TEST_F(SessionLauncherTest, CompanionPathThatCannotBeBuiltWholeIsNeverStarted)
     EXPECT_EQ(StartCompanionsOnConsole(entry, false), TokenReady);
     EXPECT_EQ(sim::CallCount("CreateProcessAsUserW"), 0u);
     EXPECT_EQ(sim::EventTexts(), (std::vector<std::wstring>{L"CreateProcessAsUser", L"CreateProcessAsUser"}));
+    // A tail that does not fit is never handed to wcscat_s: the runtime calls
+    // its invalid-parameter handler for a destination too small, and that
+    // ends the process unless a handler of the program's own says otherwise.
+    EXPECT_EQ(sim::CallCount("wcscat_s"), 0u);
 
     // Exactly fitting: started from the whole path.
     std::wstring folder = L"C:\\" + std::wstring(259 - tail.size() - 3, L'p');
@@ -385,6 +389,7 @@ TEST_F(SessionLauncherTest, CompanionPathThatCannotBeBuiltWholeIsNeverStarted)
     EXPECT_EQ(starts[0].application, folder + tail);
     EXPECT_EQ(starts[0].application.size(), 259u);
     EXPECT_TRUE(starts[0].started);
+    EXPECT_EQ(sim::CallCount("wcscat_s"), 1u);
     EXPECT_EQ(sim::Events().size(), 2u);
     ExpectNothingLeftOpen();
 }

@@ -102,23 +102,20 @@ TEST_F(EntryTest, EveryOtherWordSelectsTheService)
         L"\"C:\\Program Files\\HexlornS\\HexlornS.exe\" PCI\\VEN_1412", L"xPCI", L"PC I",
         // The characters next to the letters in each place: only A to Z fold.
         L"@CI", L"[CI", L"`ci", L"{ci", L"P@I", L"P[I", L"p`i", L"p{i", L"PC@", L"PC[", L"pc`", L"pc{",
-        // Letters outside ASCII in each place, some that look like P, C or I
-        // and some whose low byte is one.
-        L"\x0420"
-        L"CI", // Cyrillic Er for P
-        L"\x0150"
-        L"CI", // O with double acute, 0x0150
-        L"\xFF50"
-        L"ci",                 // full-width p
-        L"P\x0421I",           // Cyrillic Es for C
-        L"P\x0143I",           // N with acute, 0x0143
-        L"p\x0163i",           // t with cedilla, 0x0163
-        L"PC\x0130\\VEN_1412", // dotted capital I
-        L"pc\x0131",           // dotless small i
-        L"PC\xFF29",           // full-width I
-        L"pc\xFF49",           // full-width i
-        L"PC\x0149",           // n preceded by apostrophe, 0x0149
-        L"pc\x0169",           // i with tilde, 0x0169
+        // Letters outside ASCII in each place: some look like P, C or I, the
+        // low byte of others is one.
+        L"\u0420CI",           // Cyrillic Er for P
+        L"\u0150CI",           // O with double acute
+        L"\uFF50ci",           // full-width p
+        L"P\u0421I",           // Cyrillic Es for C
+        L"P\u0143I",           // N with acute
+        L"p\u0163i",           // t with cedilla
+        L"PC\u0130\\VEN_1412", // dotted capital I
+        L"pc\u0131",           // dotless small i
+        L"PC\uFF29",           // full-width I
+        L"pc\uFF49",           // full-width i
+        L"PC\u0149",           // n preceded by apostrophe
+        L"pc\u0169",           // i with tilde
     };
     for (const auto &commandLine : cases) {
         Outcome outcome = RunCase(commandLine);

@@ -739,24 +739,28 @@ size_t FindCall(const std::string &function, size_t from, const std::function<bo
     return std::string::npos;
 }
 
-void OnCall(const std::string &function, std::function<void(const Call &)> hook)
+namespace
+{
+void SetHook(std::map<std::string, std::function<void(const Call &)>> Machine::*hooks, const std::string &function,
+             std::function<void(const Call &)> hook)
 {
     std::lock_guard<std::mutex> lock(mu);
     if (hook) {
-        machine->hooks[function] = std::move(hook);
+        (machine->*hooks)[function] = std::move(hook);
     } else {
-        machine->hooks.erase(function);
+        (machine->*hooks).erase(function);
     }
+}
+} // namespace
+
+void OnCall(const std::string &function, std::function<void(const Call &)> hook)
+{
+    SetHook(&Machine::hooks, function, std::move(hook));
 }
 
 void AfterCall(const std::string &function, std::function<void(const Call &)> hook)
 {
-    std::lock_guard<std::mutex> lock(mu);
-    if (hook) {
-        machine->afterHooks[function] = std::move(hook);
-    } else {
-        machine->afterHooks.erase(function);
-    }
+    SetHook(&Machine::afterHooks, function, std::move(hook));
 }
 
 void FailCall(const std::string &function, unsigned nth)

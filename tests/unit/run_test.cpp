@@ -101,6 +101,22 @@ class RunSequenceTest : public ServiceProcessTest
         ServiceProcessTest::TearDown();
     }
 
+    // Starts the service with `broadcast` sent from the service thread's
+    // registration for the interfaces: right before it, or right after it has
+    // taken effect. True when the service runs and the broadcast was handled.
+    bool StartWithBroadcastAtTheInterfaceRegistration(bool afterIt, BroadcastDuringStartUp &broadcast)
+    {
+        auto hook = [&](const sim::Call &call) {
+            if (IsInterfaceRegistration(call)) {
+                broadcast.SendAndWait();
+            }
+        };
+        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", hook);
+        bool running = service_.StartRunning();
+        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", nullptr);
+        return broadcast.Join() && running;
+    }
+
     // Runs a service that is expected to stop on its own during start-up.
     void RunToFailure()
     {
@@ -332,14 +348,7 @@ TEST_F(RunSequenceTest, CardArrivingAfterTheInterfaceRegistrationGetsOneCompanio
     c.present = false;
     sim::AddDevice(c);
     BroadcastDuringStartUp arrival([] { sim::DeviceArrives(kCardC); });
-    sim::AfterCall("RegisterDeviceNotificationW", [&](const sim::Call &call) {
-        if (IsInterfaceRegistration(call)) {
-            arrival.SendAndWait();
-        }
-    });
-    ASSERT_TRUE(service_.StartRunning());
-    sim::AfterCall("RegisterDeviceNotificationW", nullptr);
-    ASSERT_TRUE(arrival.Join()) << "the arrival was not delivered during start-up";
+    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(true, arrival));
 
     auto listed = ListedCards();
     ASSERT_EQ(listed.size(), 2u);
@@ -358,14 +367,7 @@ TEST_F(RunSequenceTest, CardQueryRemovedDuringStartUpGetsNoCompanionAfterItsHand
     AddCard(kCardA);
     DWORD answer = sim::kNotDelivered;
     BroadcastDuringStartUp queryRemove([&] { answer = sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA); });
-    sim::OnCall("RegisterDeviceNotificationW", [&](const sim::Call &call) {
-        if (IsInterfaceRegistration(call)) {
-            queryRemove.SendAndWait();
-        }
-    });
-    ASSERT_TRUE(service_.StartRunning());
-    sim::OnCall("RegisterDeviceNotificationW", nullptr);
-    ASSERT_TRUE(queryRemove.Join()) << "the query-remove was not delivered during start-up";
+    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(false, queryRemove));
     EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
 
     HANDLE a = LastHandleOf(kCardA);

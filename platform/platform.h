@@ -30,3 +30,14 @@ inline bool IsOpenHandle(HANDLE handle)
 {
     return handle != NULL && handle != INVALID_HANDLE_VALUE;
 }
+
+// The layouts the service hands to Windows or reads from it, as 64-bit Windows
+// defines them: a size given in a cbSize, cb or dbch_size field, or a record
+// read at fixed offsets, that differed would be refused or misread.
+static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW.cb");
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA.cbSize");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "SP_DEVICE_INTERFACE_DATA.cbSize");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8, "SP_DEVICE_INTERFACE_DETAIL_DATA_W.cbSize");
+static_assert(sizeof(DEV_BROADCAST_HANDLE) == 56, "DEV_BROADCAST_HANDLE.dbch_size");
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "DEV_BROADCAST_DEVICEINTERFACE_W.dbcc_size");
+static_assert(sizeof(SERVICE_STATUS) == 28, "SERVICE_STATUS");

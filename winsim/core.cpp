@@ -283,8 +283,9 @@ void Charge(ULONGLONG milliseconds)
     cv.notify_all();
 }
 
-Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu)
+Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu), function_(function)
 {
+    index_ = machine->calls.size();
     machine->calls.push_back(Call{function, std::move(args), false, CurrentProcessId(), Clock()});
     auto hook = machine->hooks.find(function);
     if (hook != machine->hooks.end()) {
@@ -307,6 +308,21 @@ Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu)
         machine->calls.back().injectedFailure = true;
         SetLastError(mode->error);
     }
+}
+
+Entry::~Entry()
+{
+    if (!lock.owns_lock()) {
+        lock.lock();
+    }
+    auto hook = machine->afterHooks.find(function_);
+    if (hook == machine->afterHooks.end() || index_ >= machine->calls.size()) {
+        return;
+    }
+    auto run = hook->second;
+    Call call = machine->calls[index_];
+    lock.unlock();
+    run(call);
 }
 
 bool WaitBounded(std::unique_lock<std::mutex> &lock, const std::function<bool()> &done)
@@ -723,14 +739,28 @@ size_t FindCall(const std::string &function, size_t from, const std::function<bo
     return std::string::npos;
 }
 
-void OnCall(const std::string &function, std::function<void(const Call &)> hook)
+namespace
+{
+void SetHook(std::map<std::string, std::function<void(const Call &)>> Machine::*hooks, const std::string &function,
+             std::function<void(const Call &)> hook)
 {
     std::lock_guard<std::mutex> lock(mu);
     if (hook) {
-        machine->hooks[function] = std::move(hook);
+        (machine->*hooks)[function] = std::move(hook);
     } else {
-        machine->hooks.erase(function);
+        (machine->*hooks).erase(function);
     }
+}
+} // namespace
+
+void OnCall(const std::string &function, std::function<void(const Call &)> hook)
+{
+    SetHook(&Machine::hooks, function, std::move(hook));
+}
+
+void AfterCall(const std::string &function, std::function<void(const Call &)> hook)
+{
+    SetHook(&Machine::afterHooks, function, std::move(hook));
 }
 
 void FailCall(const std::string &function, unsigned nth)

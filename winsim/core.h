@@ -156,6 +156,7 @@ struct Machine {
     std::map<std::string, unsigned> failNth; // 0: every call
     std::map<std::string, unsigned> callCounts;
     std::map<std::string, std::function<void(const Call &)>> hooks;
+    std::map<std::string, std::function<void(const Call &)>> afterHooks;
     size_t failPosition = 0;
     std::vector<std::string> handleFaults, hangFaults;
     Costs costs;
@@ -189,6 +190,7 @@ struct Machine {
     // devices
     std::vector<std::unique_ptr<Device>> devices;
     std::map<void *, std::unique_ptr<std::mutex>> locks;
+    std::map<const void *, size_t> lockWaiters;
 };
 
 extern Machine *machine;
@@ -234,11 +236,15 @@ class Entry
 {
   public:
     Entry(const char *function, std::vector<Arg> args);
+    // Runs the call's after-hook, if any, once the call has taken effect.
+    ~Entry();
     bool Failed() const { return failed_; }
     std::unique_lock<std::mutex> lock;
 
   private:
     bool failed_ = false;
+    const char *function_;
+    size_t index_;
 };
 
 // Waits on `cv` with the real-time bound that marks a hang.

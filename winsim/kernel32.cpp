@@ -405,7 +405,18 @@ void AcquireSRWLockExclusive(PSRWLOCK lock)
         }
         m = slot.get();
     }
+    if (m->try_lock()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(mu);
+        ++machine->lockWaiters[lock];
+        cv.notify_all();
+    }
     m->lock();
+    std::lock_guard<std::mutex> guard(mu);
+    size_t &waiters = machine->lockWaiters[lock];
+    waiters -= waiters > 0 ? 1 : 0;
 }
 
 void ReleaseSRWLockExclusive(PSRWLOCK lock)
@@ -416,6 +427,13 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock)
         m = machine->locks[lock].get();
     }
     m->unlock();
+}
+
+size_t sim::LockWaiters(const SRWLOCK *lock)
+{
+    std::lock_guard<std::mutex> guard(mu);
+    auto it = machine->lockWaiters.find(lock);
+    return it == machine->lockWaiters.end() ? 0 : it->second;
 }
 
 DWORD WTSGetActiveConsoleSessionId()

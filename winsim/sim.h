@@ -163,6 +163,11 @@ size_t FindCall(const std::string &function, size_t from = 0, const std::functio
 // exact point of the program, e.g. to deliver a control from another thread
 // while the program is inside a call. An empty hook removes it.
 void OnCall(const std::string &function, std::function<void(const Call &)> hook);
+// Runs `hook` on the calling thread each time `function` has taken effect,
+// just before it returns to the program (without the simulation's lock): the
+// point right after a call, e.g. once a registration exists. An empty hook
+// removes it.
+void AfterCall(const std::string &function, std::function<void(const Call &)> hook);
 
 // Makes `function` fail the way Windows fails it: at its `nth` call (1-based)
 // or, with nth 0, at every call.
@@ -233,6 +238,9 @@ struct Costs {
 };
 void SetCosts(const Costs &costs);
 ULONGLONG Now();
+
+// Threads of the program that are waiting to acquire the slim lock `lock`.
+size_t LockWaiters(const SRWLOCK *lock);
 
 // ---------------------------------------------------------------------------
 // Event log

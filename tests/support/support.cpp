@@ -1,18 +1,29 @@
 #include "support.h"
 
-#include <cstring>
-
 namespace testing_support
 {
 
+namespace
+{
+// The process-wide records as the program itself initialises them, read
+// before any test has run it: a fresh process starts from these, so a wrong
+// initial value in the program shows in every test.
+const SERVICE_STATUS_HANDLE initialStatusHandle = serviceStatusHandle;
+const SERVICE_STATUS initialStatus = serviceStatus;
+const DWORD initialCheckPoint = checkPointCounter;
+const HANDLE initialStopEvent = StopEvent;
+const UINT initialForceCloseMessage = forceCloseMessage;
+const HANDLE initialUnendedHelper = unendedHelper;
+} // namespace
+
 void ResetProcessState()
 {
-    serviceStatusHandle = NULL;
-    memset(&serviceStatus, 0, sizeof serviceStatus);
-    checkPointCounter = 1;
-    StopEvent = NULL;
-    forceCloseMessage = 0;
-    unendedHelper = NULL;
+    serviceStatusHandle = initialStatusHandle;
+    serviceStatus = initialStatus;
+    checkPointCounter = initialCheckPoint;
+    StopEvent = initialStopEvent;
+    forceCloseMessage = initialForceCloseMessage;
+    unendedHelper = initialUnendedHelper;
     // A process that ended on a start-up failure path still held its list.
     while (CardList != NULL) {
         CardEntry *next = CardList->next;

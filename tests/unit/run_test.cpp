@@ -2,29 +2,27 @@
 // release at stop; every start-up failure ends in one stopped report.
 #include "fixture.h"
 
+#include <atomic>
+
 using namespace testing_support;
 
 namespace
 {
 
+// The service's registration for the interfaces of every class.
 HDEVNOTIFY InterfaceNotification()
 {
     for (const auto &n : sim::Notifications()) {
-        if (n.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+        if (n.deviceType == DBT_DEVTYP_DEVICEINTERFACE && n.process == sim::kServiceProcess) {
             return reinterpret_cast<HDEVNOTIFY>(n.value);
         }
     }
     return nullptr;
 }
 
-HDEVNOTIFY NotificationOn(HANDLE handle)
+bool IsInterfaceRegistration(const sim::Call &call)
 {
-    for (const auto &n : sim::Notifications()) {
-        if (n.deviceType == DBT_DEVTYP_HANDLE && n.fileHandle == handle) {
-            return reinterpret_cast<HDEVNOTIFY>(n.value);
-        }
-    }
-    return nullptr;
+    return call["dbch_devicetype"] == sim::DeviceType(DBT_DEVTYP_DEVICEINTERFACE);
 }
 
 // The one stopped report that ends a failed start-up, right after start-pending.
@@ -32,27 +30,100 @@ void ExpectStoppedAtStartUp()
 {
     auto reports = sim::StatusReports();
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(sim::ServiceState(reports[0].dwCurrentState), sim::ServiceState(SERVICE_START_PENDING));
     const SERVICE_STATUS &s = reports[1];
-    EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(s.dwControlsAccepted, 0x81u);
-    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+    EXPECT_EQ(sim::ServiceState(s.dwCurrentState), sim::ServiceState(SERVICE_STOPPED));
+    EXPECT_EQ(sim::Hex(s.dwControlsAccepted), sim::Hex(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE));
+    EXPECT_EQ(s.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
     EXPECT_EQ(s.dwCheckPoint, 0u);
     EXPECT_EQ(s.dwWaitHint, 0u);
     EXPECT_TRUE(sim::DispatcherReturned());
 }
 
+// The names of the service's calls from `from` up to `to`, in order.
+std::vector<std::string> CallsBetween(size_t from, size_t to)
+{
+    std::vector<std::string> out;
+    auto calls = sim::Calls();
+    for (size_t i = from; i < to && i < calls.size(); ++i) {
+        if (calls[i].process == sim::kServiceProcess) {
+            out.push_back(calls[i].function);
+        }
+    }
+    return out;
+}
+
+// A broadcast sent from a thread of its own while the service thread is at a
+// point of its start-up: the service thread goes on only once the control is
+// being handled and its handler waits for the card list, or has been handled.
+class BroadcastDuringStartUp
+{
+  public:
+    explicit BroadcastDuringStartUp(std::function<void()> send) : send_(std::move(send)) {}
+    ~BroadcastDuringStartUp() { Join(); }
+
+    // Called on the service thread, from a hook.
+    void SendAndWait()
+    {
+        if (started_.exchange(true)) {
+            return;
+        }
+        thread_ = std::thread([this] {
+            send_();
+            done_ = true;
+        });
+        handlerWaited_ = sim::WaitUntil([this] { return done_ || sim::LockWaiters(&cardListLock) > 0; }, 10000);
+    }
+    bool Join()
+    {
+        bool ended = !started_ || sim::WaitUntil([this] { return done_.load(); }, 30000);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return ended && handlerWaited_;
+    }
+
+  private:
+    std::function<void()> send_;
+    std::atomic<bool> started_{false}, done_{false};
+    bool handlerWaited_ = false;
+    std::thread thread_;
+};
+
 class RunSequenceTest : public ServiceProcessTest
 {
   protected:
+    void TearDown() override
+    {
+        sim::OnCall("RegisterDeviceNotificationW", nullptr);
+        sim::AfterCall("RegisterDeviceNotificationW", nullptr);
+        ServiceProcessTest::TearDown();
+    }
+
+    // Starts the service with `broadcast` sent from the service thread's
+    // registration for the interfaces: right before it, or right after it has
+    // taken effect. True when the service runs and the broadcast was handled.
+    bool StartWithBroadcastAtTheInterfaceRegistration(bool afterIt, BroadcastDuringStartUp &broadcast)
+    {
+        auto hook = [&](const sim::Call &call) {
+            if (IsInterfaceRegistration(call)) {
+                broadcast.SendAndWait();
+            }
+        };
+        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", hook);
+        bool running = service_.StartRunning();
+        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", nullptr);
+        return broadcast.Join() && running;
+    }
+
     // Runs a service that is expected to stop on its own during start-up.
     void RunToFailure()
     {
         service_.Start();
         // Bounded: a start-up that goes on running is stopped by TearDown.
         ASSERT_TRUE(sim::WaitForState(SERVICE_STOPPED)) << "start-up went on";
-        service_.Join();
+        EXPECT_TRUE(service_.Join());
         EXPECT_EQ(service_.exitCode, 0);
         ExpectStoppedAtStartUp();
         EXPECT_TRUE(sim::ProcessStarts().empty());
@@ -61,37 +132,47 @@ class RunSequenceTest : public ServiceProcessTest
 
 TEST_F(RunSequenceTest, WithNoCardTheServiceStillRegistersPreparesTheConsoleTokenAndStopsCleanly)
 {
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
     ASSERT_TRUE(service_.StartRunning());
     HDEVNOTIFY interfaces = InterfaceNotification();
     ASSERT_NE(interfaces, nullptr);
+    auto registration = sim::Calls("RegisterDeviceNotificationW");
+    ASSERT_EQ(registration.size(), 1u);
+    EXPECT_EQ(registration[0]["hRecipient"], sim::Handle(serviceStatusHandle));
+    EXPECT_EQ(registration[0]["Flags"],
+              sim::NotifyFlags(DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES));
     EXPECT_EQ(sim::CallCount("OpenProcessToken"), 1u);
-    EXPECT_EQ(sim::CallCount("SetTokenInformation"), 1u);
+    auto session = sim::Calls("SetTokenInformation");
+    ASSERT_EQ(session.size(), 1u);
+    EXPECT_EQ(session[0]["TokenInformation"], sim::SessionId(kConsoleSession));
     EXPECT_TRUE(sim::ProcessStarts().empty());
-    // Running is reported once the console token is closed again.
-    EXPECT_LT(sim::FindCall("CloseHandle"), sim::FindCall("SetServiceStatus", "state 4"));
+    // Running is reported once both console tokens are closed again.
+    size_t running = ServiceCall("SetServiceStatus", 0, With("dwCurrentState", sim::ServiceState(SERVICE_RUNNING)));
+    size_t tokensReady = ServiceCall("SetTokenInformation");
+    EXPECT_LT(ServiceCall("CloseHandle", tokensReady, With("hObject", session[0]["TokenHandle"])), running);
+    EXPECT_LT(ServiceCall("CloseHandle", tokensReady,
+                          With("hObject", sim::Calls("DuplicateTokenEx").at(0)["hExistingToken"])),
+              running);
 
-    service_.Stop();
+    EXPECT_TRUE(service_.Stop());
     EXPECT_EQ(service_.exitCode, 0);
     EXPECT_EQ(sim::CallCount("WTSEnumerateSessionsW"), 0u); // nothing to sweep
-    EXPECT_FALSE(sim::IsOpen(reinterpret_cast<HANDLE>(interfaces)));
+    EXPECT_FALSE(sim::IsOpen(interfaces, sim::Kind::DeviceNotification));
     EXPECT_EQ(CardList, nullptr);
     EXPECT_TRUE(sim::Events().empty());
-    EXPECT_EQ(sim::StatusReports().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(sim::ServiceState(sim::StatusReports().back().dwCurrentState), sim::ServiceState(SERVICE_STOPPED));
     EXPECT_EQ(OpenKinds(), (std::map<sim::Kind, size_t>{{sim::Kind::Event, 1}}));
 }
 
 TEST_F(RunSequenceTest, TwoCardsStartWithOneTokenAndAreSweptAndReleasedCardByCardAtStop)
 {
-    ASSERT_TRUE(StartTwoSessionsWithCardsAB(service_));
+    ASSERT_TRUE(StartWithCardsAB(service_));
 
     EXPECT_EQ(RecordLines(),
               (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_DEVICE_FOUND, kCardB)}));
-    HANDLE a = sim::DeviceHandles(kCardA).at(0);
-    HANDLE b = sim::DeviceHandles(kCardB).at(0);
-    HDEVNOTIFY notifyA = NotificationOn(a);
-    HDEVNOTIFY notifyB = NotificationOn(b);
+    auto listed = ListedCards();
+    ASSERT_EQ(listed.size(), 2u);
+    HANDLE a = listed[0].deviceHandle;
+    HANDLE b = listed[1].deviceHandle;
     HDEVNOTIFY interfaces = InterfaceNotification();
     auto starts = sim::ProcessStarts();
     ASSERT_EQ(starts.size(), 2u);
@@ -99,27 +180,32 @@ TEST_F(RunSequenceTest, TwoCardsStartWithOneTokenAndAreSweptAndReleasedCardByCar
     EXPECT_EQ(starts[1].commandLine, kCardB);
     EXPECT_EQ(starts[0].token, starts[1].token);
     EXPECT_EQ(sim::CallCount("OpenProcessToken"), 1u);
-    EXPECT_LT(sim::FindCall("RegisterDeviceNotificationW", "type 5"), sim::FindCall("CreateProcessAsUserW"));
-    size_t secondCompanion = sim::FindCall("CreateProcessAsUserW", "", sim::FindCall("CreateProcessAsUserW") + 1);
-    EXPECT_LT(secondCompanion, sim::FindCall("SetServiceStatus", "state 4"));
+    size_t firstCompanion = ServiceCall("CreateProcessAsUserW");
+    EXPECT_LT(ServiceCall("RegisterDeviceNotificationW", 0, IsInterfaceRegistration), firstCompanion);
+    EXPECT_LT(ServiceCall("CreateProcessAsUserW", firstCompanion + 1),
+              ServiceCall("SetServiceStatus", 0, With("dwCurrentState", sim::ServiceState(SERVICE_RUNNING))));
 
     size_t stopAt = sim::Calls().size();
-    service_.Stop();
+    EXPECT_TRUE(service_.Stop());
     EXPECT_EQ(service_.exitCode, 0);
 
-    // Sweep A over both sessions, release A, then sweep B, release B, then
+    // Sweep A over every session, release A, then sweep B, release B, then
     // the interface notification, then stopped.
     auto sweepA = HelperStartsFor(kCardA, stopAt);
     auto sweepB = HelperStartsFor(kCardB, stopAt);
-    ASSERT_EQ(sweepA.size(), 2u);
-    ASSERT_EQ(sweepB.size(), 2u);
-    size_t sweepEndA = sim::FindCall("WTSFreeMemory", "", sweepA.back());
-    size_t closeA = sim::FindCall("CloseHandle", HexOf(a), stopAt);
-    size_t unregisterA = sim::FindCall("UnregisterDeviceNotification", HexOf(notifyA), stopAt);
-    size_t closeB = sim::FindCall("CloseHandle", HexOf(b), stopAt);
-    size_t unregisterB = sim::FindCall("UnregisterDeviceNotification", HexOf(notifyB), stopAt);
-    size_t unregisterInterfaces = sim::FindCall("UnregisterDeviceNotification", HexOf(interfaces), stopAt);
-    size_t stopped = sim::FindCall("SetServiceStatus", "state 1", stopAt);
+    ASSERT_EQ(sweepA.size(), 3u); // sessions 0, 1 and the listener, where the start fails
+    ASSERT_EQ(sweepB.size(), 3u);
+    size_t sweepEndA = ServiceCall("WTSFreeMemory", sweepA.back());
+    size_t closeA = ServiceCall("CloseHandle", stopAt, With("hObject", sim::Handle(a)));
+    size_t unregisterA =
+        ServiceCall("UnregisterDeviceNotification", stopAt, With("Handle", sim::Handle(listed[0].notifyHandle)));
+    size_t closeB = ServiceCall("CloseHandle", stopAt, With("hObject", sim::Handle(b)));
+    size_t unregisterB =
+        ServiceCall("UnregisterDeviceNotification", stopAt, With("Handle", sim::Handle(listed[1].notifyHandle)));
+    size_t unregisterInterfaces =
+        ServiceCall("UnregisterDeviceNotification", stopAt, With("Handle", sim::Handle(interfaces)));
+    size_t stopped =
+        ServiceCall("SetServiceStatus", stopAt, With("dwCurrentState", sim::ServiceState(SERVICE_STOPPED)));
     EXPECT_LT(sweepA.back(), sweepEndA);
     EXPECT_LT(sweepEndA, closeA);
     EXPECT_LT(closeA, unregisterA);
@@ -138,32 +224,60 @@ TEST_F(RunSequenceTest, TwoCardsStartWithOneTokenAndAreSweptAndReleasedCardByCar
 
 TEST_F(RunSequenceTest, CardsClosedOrArrivedWhileRunningAreSweptAndReleasedOnceAtStop)
 {
-    sim::AddSession(1);
-    sim::SetConsoleSession(1);
     AddCard(kCardA);
     AddCard(kCardB, true); // its interface cannot be opened
+    sim::DeviceSpec c = DeviceSpecOf(kCardC);
+    c.present = false;
+    sim::AddDevice(c);
     ASSERT_TRUE(service_.StartRunning());
-    HANDLE a = sim::DeviceHandles(kCardA).at(0);
-    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, a), static_cast<DWORD>(NO_ERROR));
-    AddCard(kCardC);
-    ASSERT_EQ(sim::SendInterfaceBroadcast(DBT_DEVICEARRIVAL, sim::InterfacePath(kCardC)), static_cast<DWORD>(NO_ERROR));
-    HANDLE c = sim::DeviceHandles(kCardC).at(0);
-    EXPECT_EQ(sim::ProcessStarts().size(), 4u); // A, B, A's helper, C
+    ASSERT_EQ(sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA), static_cast<DWORD>(NO_ERROR));
+    sim::DeviceArrives(kCardC);
+    auto listed = ListedCards();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].closed, 1u);
+    EXPECT_EQ(listed[1].deviceHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(listed[1].notifyHandle, nullptr);
+    HANDLE cHandle = listed[2].deviceHandle;
+    ASSERT_TRUE(sim::IsOpen(cHandle, sim::Kind::File));
+    // An arrived card is named as its interface path spells it.
+    const std::wstring cId = listed[2].id;
+    for (const std::wstring &card : {std::wstring(kCardA), std::wstring(kCardB), cId}) {
+        EXPECT_EQ(CompanionStarts(card).size(), 1u) << sim::Ascii(card);
+    }
 
     size_t stopAt = sim::Calls().size();
-    service_.Stop();
-    EXPECT_EQ(HelperStartsFor(kCardA, stopAt).size(), 1u);
-    EXPECT_EQ(HelperStartsFor(kCardB, stopAt).size(), 1u);
-    EXPECT_EQ(HelperStartsFor(kCardC, stopAt).size(), 1u);
-    EXPECT_EQ(sim::FindCall("CloseHandle", HexOf(a), stopAt), std::string::npos); // closed at the query-remove
-    EXPECT_LT(HelperStartsFor(kCardC, stopAt).at(0), sim::FindCall("CloseHandle", HexOf(c), stopAt));
-    EXPECT_FALSE(sim::IsOpen(c));
-    EXPECT_EQ(sim::Notifications().size(), 3u); // A, C, the interfaces; B had none
+    EXPECT_TRUE(service_.Stop());
+    auto sweepA = HelperStartsFor(kCardA, stopAt);
+    auto sweepB = HelperStartsFor(kCardB, stopAt);
+    auto sweepC = HelperStartsFor(cId, stopAt);
+    ASSERT_EQ(sweepA.size(), 3u);
+    ASSERT_EQ(sweepB.size(), 3u);
+    ASSERT_EQ(sweepC.size(), 3u);
+    // Each release lies between the end of its card's sweep and the next
+    // sweep: A, closed at the query-remove, only gives its notification back
+    // (its old handle value may name another object by now); B, never opened,
+    // has nothing to give back; C gives both.
+    size_t endA = ServiceCall("WTSFreeMemory", sweepA.back());
+    size_t endB = ServiceCall("WTSFreeMemory", sweepB.back());
+    size_t endC = ServiceCall("WTSFreeMemory", sweepC.back());
+    size_t interfacesGone =
+        ServiceCall("UnregisterDeviceNotification", endC + 1, With("Handle", sim::Handle(InterfaceNotification())));
+    EXPECT_EQ(CallsBetween(endA + 1, ServiceCall("WTSEnumerateSessionsW", endA)),
+              std::vector<std::string>{"UnregisterDeviceNotification"});
+    EXPECT_TRUE(CallsBetween(endB + 1, ServiceCall("WTSEnumerateSessionsW", endB)).empty());
+    EXPECT_EQ(CallsBetween(endC + 1, interfacesGone),
+              (std::vector<std::string>{"CloseHandle", "UnregisterDeviceNotification"}));
+    EXPECT_EQ(ServiceCall("CloseHandle", endC),
+              ServiceCall("CloseHandle", endC, With("hObject", sim::Handle(cHandle))));
+    EXPECT_FALSE(sim::IsOpen(cHandle, sim::Kind::File));
+    size_t given = 0; // A, C, the interfaces; B's registration on no handle was refused
     for (const auto &n : sim::Notifications()) {
+        given += n.value != 0 ? 1 : 0;
         EXPECT_FALSE(n.open);
     }
-    EXPECT_EQ(sim::FindCall("CloseHandle", "0xffffffffffffffff"), std::string::npos);
-    EXPECT_EQ(sim::FindCall("UnregisterDeviceNotification", "0x0"), std::string::npos);
+    EXPECT_EQ(given, 3u);
+    EXPECT_EQ(ServiceCall("CloseHandle", 0, With("hObject", sim::Handle(INVALID_HANDLE_VALUE))), std::string::npos);
+    EXPECT_EQ(ServiceCall("UnregisterDeviceNotification", 0, With("Handle", sim::Handle(nullptr))), std::string::npos);
     EXPECT_EQ(OpenKinds(), (std::map<sim::Kind, size_t>{{sim::Kind::Event, 1}}));
 }
 
@@ -182,16 +296,15 @@ TEST_F(RunSequenceTest, FailedStopEventStopsAtOnceWithNothingAcquired)
 TEST_F(RunSequenceTest, FailedConsoleTokenIsReportedOnceThenStoppedKeepingWhatWasAcquired)
 {
     for (const char *failing : {"OpenProcessToken", "DuplicateTokenEx", "SetTokenInformation"}) {
-        for (DWORD console : {1u, 0xFFFFFFFFu}) {
+        for (DWORD console : {kConsoleSession, sim::kNoConsole}) {
             std::string name(failing);
             // With no console the session is never set, and start-up goes on.
-            if (name == "SetTokenInformation" && console == 0xFFFFFFFF) {
+            if (name == "SetTokenInformation" && console == sim::kNoConsole) {
                 continue;
             }
-            SCOPED_TRACE(name + " console " + std::to_string(console));
-            service_.Stop();
-            ResetSimAndProcess();
-            sim::AddSession(1);
+            SCOPED_TRACE(name + " " + sim::Render(sim::SessionId(console)));
+            EXPECT_TRUE(service_.Stop());
+            FreshMachine();
             sim::SetConsoleSession(console);
             AddCard(kCardA);
             sim::FailCall(failing);
@@ -211,17 +324,62 @@ TEST_F(RunSequenceTest, FailedConsoleTokenIsReportedOnceThenStoppedKeepingWhatWa
 
 TEST_F(RunSequenceTest, NoConsoleSessionAtStartUpStillRunsWithoutCompanionOrRecord)
 {
-    sim::AddSession(1);
+    sim::SetConsoleSession(sim::kNoConsole);
     AddCard(kCardA);
     ASSERT_TRUE(service_.StartRunning());
     EXPECT_EQ(RecordLines(), std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA)});
     EXPECT_TRUE(sim::ProcessStarts().empty());
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Token), 0u);
     EXPECT_EQ(sim::CallCount("OpenProcessToken"), 1u);
+    EXPECT_EQ(sim::CallCount("SetTokenInformation"), 0u);
     // The card is still swept in every session at stop.
-    service_.Stop();
-    EXPECT_EQ(HelperStartsFor(kCardA, 0).size(), 1u);
+    EXPECT_TRUE(service_.Stop());
+    EXPECT_EQ(HelperStartsFor(kCardA).size(), 3u);
     EXPECT_EQ(OpenKinds(), (std::map<sim::Kind, size_t>{{sim::Kind::Event, 1}}));
+}
+
+TEST_F(RunSequenceTest, CardArrivingAfterTheInterfaceRegistrationGetsOneCompanionWhileStartUpHoldsTheList)
+{
+    // Card C arrives the moment the interface registration exists, while
+    // start-up has its companions still to start: the arrival waits for the
+    // list, and C's companion is started by the arrival alone.
+    AddCard(kCardA);
+    sim::DeviceSpec c = DeviceSpecOf(kCardC);
+    c.present = false;
+    sim::AddDevice(c);
+    BroadcastDuringStartUp arrival([] { sim::DeviceArrives(kCardC); });
+    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(true, arrival));
+
+    auto listed = ListedCards();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_TRUE(sim::IsOpen(listed[1].deviceHandle, sim::Kind::File));
+    EXPECT_EQ(CompanionStarts(kCardA).size(), 1u);
+    EXPECT_EQ(CompanionStarts(listed[1].id).size(), 1u);
+    EXPECT_EQ(RecordLines(),
+              (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_DEVICE_ARRIVAL, listed[1].id)}));
+}
+
+TEST_F(RunSequenceTest, CardQueryRemovedDuringStartUpGetsNoCompanionAfterItsHandleIsClosed)
+{
+    // A query-remove of a card found at start-up comes while start-up
+    // registers for the interfaces: it waits for the list, so the companion
+    // start-up gives the card comes before the sweep and the close.
+    AddCard(kCardA);
+    DWORD answer = sim::kNotDelivered;
+    BroadcastDuringStartUp queryRemove([&] { answer = sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA); });
+    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(false, queryRemove));
+    EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
+
+    HANDLE a = LastHandleOf(kCardA);
+    size_t close = ServiceCall("CloseHandle", 0, With("hObject", sim::Handle(a)));
+    ASSERT_NE(close, std::string::npos);
+    auto companions = ServiceCalls("CreateProcessAsUserW", 0, With("lpApplicationName", sim::Text(kCompanionPath)));
+    ASSERT_EQ(companions.size(), 1u);
+    EXPECT_LT(companions[0], RecordCall(MSG_QUERY_REMOVE, kCardA));
+    EXPECT_LT(companions[0], close);
+    auto listed = ListedCards();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].closed, 1u);
 }
 
 } // namespace

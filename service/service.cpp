@@ -11,16 +11,31 @@ DWORD checkPointCounter = 1;
 HANDLE StopEvent = NULL;
 
 // The status record and the checkpoint counter are written from the service
-// thread (start-up, stop) and the main thread (stop request, interrogate).
+// thread (start-up, stop) and the main thread (stop request, interrogate), so
+// they are set under statusLock. The lock is never held across a call into the
+// platform: the dispatcher may hold a lock of its own while it runs the handler
+// (Wine's does), and SetServiceStatus or RegisterServiceCtrlHandlerExW may wait
+// for that lock; a handler waiting for statusLock meanwhile would never return.
+//
+// Reports still reach the control manager one at a time and in the order they
+// were set. The thread that finds no report on its way sends the record, then
+// sends it again as long as another thread set it anew during the call; a
+// thread that finds a report on its way leaves its own to that sender and goes
+// on at once. So the handler never waits for another thread's report, a report
+// set after another is never sent before it (only the newest of those set
+// during one call is sent), and nothing follows the stopped report.
 static SRWLOCK statusLock = SRWLOCK_INIT;
+static bool reportOnItsWay = false;
+static bool reportSetAgain = false;
 
-static void ReportStatusLocked(DWORD state, DWORD win32ExitCode, DWORD waitHint)
+// Sets the record for a report of `state`; false when nothing may be reported.
+static bool SetStatusLocked(DWORD state, DWORD win32ExitCode, DWORD waitHint)
 {
     // Stopped is the last report of the service's life. A request that the
     // handler was already taking when the service thread reported stopped (an
     // interrogate, a stop) reports nothing after it.
     if (serviceStatus.dwCurrentState == SERVICE_STOPPED) {
-        return;
+        return false;
     }
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = win32ExitCode;
@@ -32,13 +47,35 @@ static void ReportStatusLocked(DWORD state, DWORD win32ExitCode, DWORD waitHint)
     } else {
         serviceStatus.dwCheckPoint = checkPointCounter++;
     }
-    SetServiceStatus(serviceStatusHandle, &serviceStatus);
+    return true;
+}
+
+// Sends the record just set, or leaves it to the thread whose report is on its
+// way. Called with statusLock held; returns with it held.
+static void SendStatusLocked()
+{
+    if (reportOnItsWay) {
+        reportSetAgain = true;
+        return;
+    }
+    reportOnItsWay = true;
+    do {
+        reportSetAgain = false;
+        SERVICE_STATUS report = serviceStatus;
+        SERVICE_STATUS_HANDLE handle = serviceStatusHandle;
+        ReleaseSRWLockExclusive(&statusLock);
+        SetServiceStatus(handle, &report);
+        AcquireSRWLockExclusive(&statusLock);
+    } while (reportSetAgain);
+    reportOnItsWay = false;
 }
 
 void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint)
 {
     AcquireSRWLockExclusive(&statusLock);
-    ReportStatusLocked(state, win32ExitCode, waitHint);
+    if (SetStatusLocked(state, win32ExitCode, waitHint)) {
+        SendStatusLocked();
+    }
     ReleaseSRWLockExclusive(&statusLock);
 }
 
@@ -46,18 +83,18 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv)
 {
     (void)argc;
     (void)argv;
-    // The handler can be called (an interrogate) as soon as it is registered,
-    // before the handle is stored: the handle and the record are set under the
-    // status lock, which the handler takes before it reads them.
-    AcquireSRWLockExclusive(&statusLock);
-    serviceStatusHandle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, ServiceControlHandler, NULL);
-    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    serviceStatus.dwServiceSpecificExitCode = 0;
-    ReleaseSRWLockExclusive(&statusLock);
-    if (serviceStatusHandle == NULL) {
+    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, ServiceControlHandler, NULL);
+    if (handle == NULL) {
         ReportServiceEvent(L"RegisterServiceCtrlHandler", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         return;
     }
+    // The handler can be called (an interrogate) as soon as it is registered;
+    // until the first report it finds no state and reports nothing.
+    AcquireSRWLockExclusive(&statusLock);
+    serviceStatusHandle = handle;
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    serviceStatus.dwServiceSpecificExitCode = 0;
+    ReleaseSRWLockExclusive(&statusLock);
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 3000);
     RunService();
 }
@@ -73,8 +110,8 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
     case SERVICE_CONTROL_INTERROGATE:
         AcquireSRWLockExclusive(&statusLock);
         // Before the first report there is no state to report again.
-        if (serviceStatus.dwCurrentState != 0) {
-            ReportStatusLocked(serviceStatus.dwCurrentState, NO_ERROR, 0);
+        if (serviceStatus.dwCurrentState != 0 && SetStatusLocked(serviceStatus.dwCurrentState, NO_ERROR, 0)) {
+            SendStatusLocked();
         }
         ReleaseSRWLockExclusive(&statusLock);
         return NO_ERROR;

@@ -19,7 +19,9 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from wine import CARD_ID, WinePrefix  # noqa: E402
+from fakes import CARD_ID, add_fake_card, install_companion  # noqa: E402
+from wineprefix import WinePrefix  # noqa: E402
+from winesvc import ServiceClient  # noqa: E402
 
 
 def main():
@@ -32,9 +34,9 @@ def main():
         raise SystemExit(f"{build}/winprogs/hxstoprace.exe is missing: build the windows preset first")
     with WinePrefix(build) as wp:
         if with_card:
-            wp.add_fake_card(CARD_ID)
-            wp.install_companion()
-        wp.install_service()
+            add_fake_card(wp, CARD_ID)
+            install_companion(wp)
+        ServiceClient(wp).install()
         # A held round costs up to about 110 s; an ok one well under 1 s.
         result = wp.run([wp.program("hxstoprace.exe"), "HexlornS", rounds, interrogators, handles],
                         timeout=120 + 110 * rounds)

@@ -13,11 +13,11 @@ Every Wine command is bounded and the prefix is removed after."""
 
 import re
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from wine import WinePrefix, WineError  # noqa: E402
+from wineprefix import WinePrefix, wait_until  # noqa: E402
+from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient  # noqa: E402
 
 
 def main():
@@ -27,25 +27,22 @@ def main():
         raise SystemExit(f"{build}/winprogs/hxsvcprobe.exe is missing: build the windows preset first")
     with WinePrefix(build) as wp:
         log = wp.c_path(r"C:\hx\probe.log")
-        wp.install_service("HxProbe", r"C:\hx\hxsvcprobe.exe C:\hx\probe.log")
+        probe = ServiceClient(wp, "HxProbe", r"C:\hx\hxsvcprobe.exe C:\hx\probe.log")
+        probe.install()
         for attempt in range(tries):
             for state in ("stopped", "running"):
                 log.unlink(missing_ok=True)
                 wp.run(["sc", "start", "HxProbe", state], timeout=30, check=True)
-                wp.wait_state(4, "HxProbe", timeout=20)
-                control = wp.hxsvc("control", "HxProbe", 128, timeout=60)
+                probe.wait_state(SERVICE_RUNNING, timeout=20)
+                control = probe.hxsvc("control", 128, timeout=60)
                 if state == "running":
                     wp.run(["sc", "stop", "HxProbe"], timeout=30)
-                wp.wait_state(1, "HxProbe", timeout=20)
-                deadline = time.monotonic() + 20
-                while wp.service_processes("hxsvcprobe.exe"):
-                    if time.monotonic() > deadline:
-                        raise WineError("the probe's process did not end")
-                    time.sleep(0.1)
+                probe.wait_state(SERVICE_STOPPED, timeout=20)
+                wait_until(lambda: not wp.processes("hxsvcprobe.exe"), 20, "the probe's process to end")
                 text = log.read_text(encoding="utf-8", errors="replace") if log.exists() else ""
-                probe = re.search(r"^probe .*$", text, re.M)
+                line = re.search(r"^probe .*$", text, re.M)
                 control_line = control.stdout.strip().splitlines()[-1] if control.stdout.strip() else ""
-                print(f"try={attempt + 1} {probe.group(0) if probe else 'no probe line: ' + text!r} "
+                print(f"try={attempt + 1} {line.group(0) if line else 'no probe line: ' + text!r} "
                       f"control_128: {control_line}")
 
 

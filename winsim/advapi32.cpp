@@ -3,7 +3,9 @@
 //
 // Models: the dispatcher, which runs the service's main function on a thread
 // of its own and hands every control to the handler on the thread that called
-// it, one at a time, and returns once the service has reported stopped; the
+// it, one at a time, and returns once the service has reported stopped (a
+// stopped report from another thread waits for the handler call in progress);
+// the
 // status reports as the manager receives them; event sources, which open for
 // any name (a source that is not registered logs to the Application log, with
 // no message file to render its texts); tokens bound to a session, whose
@@ -14,6 +16,7 @@
 // controls, the manager's own timeouts, event-log files and their readers,
 // token contents other than the session, environment blocks, handle
 // inheritance and start-up information other than the desktop.
+#include <chrono>
 #include <cstring>
 
 #include "winsim/core.h"
@@ -97,6 +100,12 @@ DWORD SendControl(DWORD control, DWORD eventType, void *eventData, bool gate)
         }
     }
     return DeliverControl(control, eventType, eventData, lock);
+}
+
+bool HandlerRunning()
+{
+    std::lock_guard<std::mutex> lock(mu);
+    return machine->handlerThread != 0;
 }
 
 bool DispatcherReturned()
@@ -185,10 +194,12 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
         machine->controls.pop_front();
         LPHANDLER_FUNCTION_EX handler = machine->handler;
         void *context = machine->handlerContext;
+        machine->handlerThread = core::CurrentThreadId();
         lock.unlock();
         DWORD result = handler == nullptr ? ERROR_CALL_NOT_IMPLEMENTED
                                           : handler(request->control, request->eventType, request->data, context);
         lock.lock();
+        machine->handlerThread = 0;
         request->result = result;
         request->done = true;
         cv.notify_all();
@@ -245,6 +256,16 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
     if (handle == nullptr || reinterpret_cast<uintptr_t>(handle) != machine->statusHandle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    // The stopped report ends the dispatcher, which runs every handler call
+    // under a lock of its own: from another thread, the report waits until the
+    // handler call in progress has returned (Wine's sechost takes the lock in
+    // SetServiceStatus for SERVICE_STOPPED; Windows documents nothing here, and
+    // HandlerEx's remarks warn against taking locks in a handler).
+    if (status->dwCurrentState == SERVICE_STOPPED && machine->handlerThread != 0 &&
+        machine->handlerThread != core::CurrentThreadId() &&
+        !cv.wait_for(e.lock, std::chrono::seconds(3), [] { return machine->handlerThread == 0; })) {
+        machine->hangFaults.push_back("SetServiceStatus(SERVICE_STOPPED) waited for a handler that did not return");
     }
     machine->reports.push_back(*status);
     machine->stoppedReported = machine->stoppedReported || status->dwCurrentState == SERVICE_STOPPED;

@@ -769,6 +769,12 @@ void FailCall(const std::string &function, unsigned nth)
     machine->failNth[function] = nth;
 }
 
+void StopFailing(const std::string &function)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    machine->failNth.erase(function);
+}
+
 void FailAtPosition(size_t k)
 {
     std::lock_guard<std::mutex> lock(mu);

@@ -171,6 +171,7 @@ struct Machine {
     // service control manager
     std::wstring serviceName;
     LPHANDLER_FUNCTION_EX handler = nullptr;
+    DWORD handlerThread = 0; // the dispatcher's thread while it runs a handler call
     void *handlerContext = nullptr;
     uintptr_t statusHandle = 0;
     bool dispatcherRunning = false, dispatcherReturned = false, stoppedReported = false, serviceMainReturned = false;

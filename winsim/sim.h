@@ -172,6 +172,8 @@ void AfterCall(const std::string &function, std::function<void(const Call &)> ho
 // Makes `function` fail the way Windows fails it: at its `nth` call (1-based)
 // or, with nth 0, at every call.
 void FailCall(const std::string &function, unsigned nth = 0);
+// Ends the failures FailCall asked for `function`.
+void StopFailing(const std::string &function);
 // Makes the k-th (1-based) injectable call of the whole run fail.
 void FailAtPosition(size_t k);
 // Injectable calls made so far, in order (what FailAtPosition counts).
@@ -276,6 +278,8 @@ constexpr DWORD kNotDelivered = 0xFFFFFFF0;
 // the last status report does not accept the control.
 DWORD SendControl(DWORD control, DWORD eventType = 0, void *eventData = nullptr, bool gate = false);
 bool DispatcherReturned();
+// True while the dispatcher is running a handler call.
+bool HandlerRunning();
 
 // ---------------------------------------------------------------------------
 // Devices, as the Plug and Play manager keeps them

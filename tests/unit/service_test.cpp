@@ -1,4 +1,6 @@
 // Status reports, the control handler and the life of the service process.
+#include <atomic>
+
 #include "fixture.h"
 
 using namespace testing_support;
@@ -281,6 +283,46 @@ TEST_F(ServiceTest, EveryStartEndsInOneStoppedReportWithExitCodeZero)
         EXPECT_TRUE(sim::HandleFaults().empty());
         EXPECT_TRUE(sim::HangFaults().empty());
     }
+}
+
+} // namespace
+
+namespace
+{
+
+// The dispatcher runs every handler call under a lock of its own, which the
+// stopped report also needs (as Wine's does): a handler that waited for a lock
+// the reporting thread held across SetServiceStatus would never return. An
+// interrogate taken by the handler just as the service thread reports stopped
+// must return, and nothing is reported after stopped.
+TEST_F(ServiceTest, AnInterrogateTakenAsTheServiceReportsStoppedReturns)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(service.StartRunning());
+    std::thread interrogator;
+    std::atomic<DWORD> answer{sim::kNotDelivered};
+    std::atomic<bool> answered{false};
+    sim::OnCall("SetServiceStatus", [&](const sim::Call &call) {
+        if (call["dwCurrentState"] != sim::ServiceState(SERVICE_STOPPED) || interrogator.joinable()) {
+            return;
+        }
+        // The stop's own handler call may still be returning: the
+        // interrogate is the next call.
+        EXPECT_TRUE(sim::WaitUntil([] { return !sim::HandlerRunning(); }, 10000));
+        interrogator = std::thread([&] {
+            answer = sim::SendControl(SERVICE_CONTROL_INTERROGATE);
+            answered = true;
+        });
+        // The stopped report goes on once the handler is running the
+        // interrogate (or has run it already).
+        EXPECT_TRUE(sim::WaitUntil([&] { return sim::HandlerRunning() || answered; }, 10000));
+    });
+    EXPECT_TRUE(service.Stop());
+    ASSERT_TRUE(interrogator.joinable());
+    interrogator.join();
+    EXPECT_EQ(answer.load(), static_cast<DWORD>(NO_ERROR));
+    ExpectEndsStoppedOnce(sim::StatusReports());
+    EXPECT_TRUE(sim::HangFaults().empty()) << sim::HangFaults().front();
 }
 
 } // namespace

@@ -544,7 +544,7 @@ TEST_F(SessionLauncherTest, HelpersOutlivingTheirWaitAreEndedAndGoneBeforeTheNex
     }
 }
 
-TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoFurtherHelperStarts)
+TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoHelperStartsBesideItUntilItIsGone)
 {
     sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
     sim::FailCall("TerminateProcess");
@@ -559,11 +559,33 @@ TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoFurtherHelperS
     auto waits = WaitsOfSweeps(0);
     ASSERT_EQ(waits.gone.size(), 1u);
     ExpectWaitsWithinTheFigures(waits);
-    // Its handles and the token pair are given back all the same.
+    // The token pair and the thread handle are given back; the helper's
+    // process handle is kept, to wait for it.
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Token), 0u);
-    EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Process), 0u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Thread), 0u);
     EXPECT_EQ(sim::OpenHandleCount(sim::Kind::SessionArray), 0u);
+    EXPECT_TRUE(sim::IsOpen(unendedHelper, sim::Kind::Process));
+
+    // A later sweep ends it once more; while it is still there, no helper
+    // starts and the record is written again.
+    RunForceCloseSweep(entry);
+    EXPECT_EQ(sim::EventTexts(),
+              (std::vector<std::wstring>{L"WaitForSingleObject", L"TerminateProcess", L"TerminateProcess"}));
+    EXPECT_EQ(HelperLives().size(), 1u);
+
+    // Once it can be ended, the next sweep waits until it is gone, then
+    // visits every session.
+    sim::StopFailing("TerminateProcess");
+    sim::InstallProgram(kServicePath, sim::Program::Exits);
+    RunForceCloseSweep(entry);
+    helpers = HelperLives();
+    ASSERT_EQ(helpers.size(), 3u);
+    EXPECT_NE(helpers[0].ended, sim::kForever);
+    EXPECT_GE(helpers[1].created, helpers[0].ended);
+    EXPECT_EQ(SessionsOf(HelperStarts()),
+              (std::vector<DWORD>{kServicesSession, kServicesSession, kConsoleSession, kListenerSession}));
+    EXPECT_EQ(unendedHelper, nullptr);
+    EXPECT_EQ(sim::OpenHandleCount(sim::Kind::Process), 0u);
 }
 
 TEST_F(SessionLauncherTest, WorstCasesAnswerAQueryRemoveAndAStopWellInsideTheHandlerLimit)

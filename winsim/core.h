@@ -121,7 +121,8 @@ struct DeviceSet : Object {
 
 struct Registration : Object {
     Notification notification{};
-    Device *device = nullptr;
+    Device *device = nullptr; // of a handle notification
+    GUID classGuid{};         // of an interface notification
 };
 
 struct EventSource : Object {

@@ -17,6 +17,8 @@ namespace arrange
 // Before and after each fact.
 void Fresh();
 void Cleanup();
+// Wine's rules where the simulation models them (sim::SetWineRules).
+void WineRules();
 
 // ---------------------------------------------------------------------------
 // Window stations, desktops, windows

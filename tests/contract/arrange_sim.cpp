@@ -56,6 +56,11 @@ void Fresh()
     sim::Reset();
 }
 
+void WineRules()
+{
+    sim::SetWineRules(true);
+}
+
 void Cleanup()
 {
     if (service.dispatcher.joinable()) {

@@ -74,6 +74,8 @@ void Fresh()
     }
 }
 
+void WineRules() {}
+
 void Cleanup()
 {
     for (auto &w : windows) {

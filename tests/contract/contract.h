@@ -37,10 +37,12 @@ const GUID KSCATEGORY_TOPOLOGY = {0xDDA54A40, 0x1E4C, 0x11D1, {0xA0, 0x50, 0x40,
 namespace contract
 {
 
-// Where a fact runs. Every fact runs on the simulation; kAlsoWine and
-// kWineDiffers facts run under Wine too. A kWineDiffers fact states both
-// Windows' behaviour and the one Wine is known to show instead (WINE_DIFFERS).
-enum Reach { kSimOnly, kAlsoWine, kWineDiffers };
+// Where a fact runs. Every fact runs on the simulation; the others run under
+// Wine too. A kWineDiffers fact states both Windows' behaviour and the one Wine
+// is known to show instead (WINE_DIFFERS); a kWineRules fact is one whose Wine
+// behaviour the simulation models as well (sim::SetWineRules), and it also
+// runs on the simulation under those rules, expecting Wine's.
+enum Reach { kSimOnly, kAlsoWine, kWineDiffers, kWineRules };
 
 struct Fact {
     const char *name;
@@ -54,7 +56,7 @@ struct Registration {
     explicit Registration(const Fact &fact) { Facts().push_back(fact); }
 };
 
-// True while the facts run under Wine.
+// True while the facts run under Wine (or the simulation under its rules).
 bool UnderWine();
 
 void Fail(const char *file, int line, const std::string &what);

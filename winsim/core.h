@@ -264,7 +264,6 @@ void JoinProcessThreads();
 Device *FindDevice(const std::wstring &instanceId);
 std::wstring BroadcastPath(const Device &device, size_t index);
 std::wstring LowerPath(const Device &device, size_t index);
-bool IsAudio(const Interface &iface);
 
 // Delivers a control to the handler and waits for its answer (lock held).
 DWORD DeliverControl(DWORD control, DWORD eventType, void *data, std::unique_lock<std::mutex> &lock);

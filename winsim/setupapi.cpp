@@ -89,11 +89,6 @@ Device *FindDevice(const std::wstring &instanceId)
     return nullptr;
 }
 
-bool IsAudio(const Interface &iface)
-{
-    return SameGuid(iface.classGuid, KSCATEGORY_AUDIO);
-}
-
 std::wstring LowerPath(const Device &device, size_t index)
 {
     return Lower(Path(device.spec.instanceId, device.spec.interfaces.at(index)));

@@ -38,14 +38,21 @@ FACT(CloseHandleOfAClosedHandleFailsWithInvalidHandle, kAlsoWine, "CloseHandle p
 }
 
 // WaitForSingleObject page: WAIT_TIMEOUT "The time-out interval elapsed, and
-// the object's state is nonsignaled"; CreateEventW page: a manual-reset event
-// "requires the use of the ResetEvent function to set the event state to
-// nonsignaled".
-FACT(WaitsTimeOutOnAnUnsetEventAndPassASetManualResetEvent, kAlsoWine, "WaitForSingleObject and CreateEventW pages")
+// the object's state is nonsignaled."
+FACT(WaitOnAnUnsetEventTimesOut, kAlsoWine, "WaitForSingleObject page, Return value")
 {
     HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
     REQUIRE(event != NULL);
     CHECK_EQ(WaitForSingleObject(event, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(event);
+}
+
+// CreateEventW page: a manual-reset event "requires the use of the ResetEvent
+// function to set the event state to nonsignaled".
+FACT(ManualResetEventStaysSet, kAlsoWine, "CreateEventW page, bManualReset")
+{
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    REQUIRE(event != NULL);
     CHECK(SetEvent(event));
     CHECK_EQ(WaitForSingleObject(event, 10), static_cast<DWORD>(WAIT_OBJECT_0));
     CHECK_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));

@@ -8,20 +8,35 @@ namespace
 {
 const GUID kMediaClass = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-// The card's member of a set of KSCATEGORY_AUDIO devices.
-bool FindCard(HDEVINFO set, SP_DEVINFO_DATA *info)
-{
-    WCHAR id[512];
-    for (DWORD i = 0;; ++i) {
-        info->cbSize = sizeof *info;
-        if (!SetupDiEnumDeviceInfo(set, i, info)) {
-            return false;
-        }
-        if (SetupDiGetDeviceInstanceIdW(set, info, id, 512, NULL) && contract::SameText(id, arrange::kCard)) {
-            return true;
+// The set of present KSCATEGORY_AUDIO devices, the card's member of it and the
+// card's first audio interface.
+struct CardSet {
+    HDEVINFO set;
+    SP_DEVINFO_DATA info{};
+    SP_DEVICE_INTERFACE_DATA iface{};
+    bool found = false;
+    CardSet()
+    {
+        arrange::Card();
+        set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+        iface.cbSize = sizeof iface;
+        WCHAR id[512];
+        for (DWORD i = 0; set != INVALID_HANDLE_VALUE && !found; ++i) {
+            info.cbSize = sizeof info;
+            if (!SetupDiEnumDeviceInfo(set, i, &info)) {
+                break;
+            }
+            found = SetupDiGetDeviceInstanceIdW(set, &info, id, 512, NULL) && contract::SameText(id, arrange::kCard) &&
+                    SetupDiEnumDeviceInterfaces(set, &info, &KSCATEGORY_AUDIO, 0, &iface);
         }
     }
-}
+    ~CardSet()
+    {
+        if (set != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(set);
+        }
+    }
+};
 } // namespace
 
 // Wine's dlls/ntoskrnl.exe/tests/ntoskrnl.c, test_pnp_devices: a registered
@@ -48,49 +63,57 @@ FACT(InactiveInterfacesAreListedOnlyWithoutPresentFlag, kAlsoWine, "Wine ntoskrn
 // ERROR_INSUFFICIENT_BUFFER and gives the size: test_registry_property_a
 // (SPDRP_FRIENDLYNAME, size == sizeof("Bogus")), test_device_info
 // (SetupDiGetDeviceInstanceIdA), test_device_iface_detail (expectedsize =
-// FIELD_OFFSET(..., DevicePath[strlen(path) + 1])), where the detail's cbSize
-// must be sizeof(*detail) (any other: ERROR_INVALID_USER_BUFFER).
+// FIELD_OFFSET(..., DevicePath[strlen(path) + 1])).
 FACT(SizeQueriesFailWithInsufficientBufferAndGiveTheSize, kAlsoWine, "Wine devinst.c size queries")
 {
-    arrange::Card();
-    HDEVINFO set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-    REQUIRE(set != INVALID_HANDLE_VALUE);
-    SP_DEVINFO_DATA info{};
-    SP_DEVICE_INTERFACE_DATA iface{};
-    iface.cbSize = sizeof iface;
-    if (CHECK(FindCard(set, &info)) && CHECK(SetupDiEnumDeviceInterfaces(set, &info, &KSCATEGORY_AUDIO, 0, &iface))) {
-        DWORD ids = 0, id = 0, detail = 0;
-        auto sized = [](const char *query, BOOL result, const DWORD &size) {
-            DWORD error = GetLastError();
-            if (result || error != ERROR_INSUFFICIENT_BUFFER || size == 0) {
-                contract::Fail(__FILE__, __LINE__,
-                               std::string(query) + ": no size (error " + contract::Show(error) + ")");
-            }
-            SetLastError(0);
-        };
+    CardSet card;
+    REQUIRE(card.found);
+    DWORD ids = 0, id = 0, detail = 0;
+    auto sized = [](const char *query, BOOL result, const DWORD &size) {
+        DWORD error = GetLastError();
+        if (result || error != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+            contract::Fail(__FILE__, __LINE__, std::string(query) + ": no size (error " + contract::Show(error) + ")");
+        }
         SetLastError(0);
-        sized("hardware IDs", SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID, NULL, NULL, 0, &ids),
-              ids);
-        sized("instance ID", SetupDiGetDeviceInstanceIdW(set, &info, NULL, 0, &id), id);
-        sized("interface detail", SetupDiGetDeviceInterfaceDetailW(set, &iface, NULL, 0, &detail, NULL), detail);
-        CHECK_EQ(id, static_cast<DWORD>(wcslen(arrange::kCard) + 1));
-        // The sizes are enough, and the detail's cbSize is the structure's own.
-        std::vector<BYTE> buffer(detail + sizeof(WCHAR));
-        auto *data = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(buffer.data());
-        data->cbSize = detail;
+    };
+    SetLastError(0);
+    sized("hardware IDs",
+          SetupDiGetDeviceRegistryPropertyW(card.set, &card.info, SPDRP_HARDWAREID, NULL, NULL, 0, &ids), ids);
+    sized("instance ID", SetupDiGetDeviceInstanceIdW(card.set, &card.info, NULL, 0, &id), id);
+    sized("interface detail", SetupDiGetDeviceInterfaceDetailW(card.set, &card.iface, NULL, 0, &detail, NULL), detail);
+    // Each size is the one the answer takes.
+    CHECK_EQ(id, static_cast<DWORD>(wcslen(arrange::kCard) + 1));
+    std::vector<WCHAR> idText(id);
+    CHECK(SetupDiGetDeviceInstanceIdW(card.set, &card.info, idText.data(), id, NULL));
+    std::vector<BYTE> idList(ids);
+    CHECK(SetupDiGetDeviceRegistryPropertyW(card.set, &card.info, SPDRP_HARDWAREID, NULL, idList.data(), ids, NULL));
+    std::vector<BYTE> buffer(detail);
+    auto *data = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(buffer.data());
+    data->cbSize = sizeof *data;
+    CHECK(SetupDiGetDeviceInterfaceDetailW(card.set, &card.iface, data, detail, NULL, NULL));
+    CHECK_EQ(detail, static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                        (wcslen(data->DevicePath) + 1) * sizeof(WCHAR)));
+}
+
+// Wine's dlls/setupapi/tests/devinst.c, test_device_iface_detail: with
+// detail->cbSize = 0 or = the whole size, ERROR_INVALID_USER_BUFFER; it works
+// with detail->cbSize = sizeof(*detail). SetupDiGetDeviceInterfaceDetailW
+// page: "The cbSize member always contains the size of the fixed part of the
+// data structure, not a size reflecting the variable-length string at the end."
+FACT(InterfaceDetailCbSizeIsTheFixedSize, kAlsoWine, "Wine devinst.c test_device_iface_detail")
+{
+    CardSet card;
+    REQUIRE(card.found);
+    std::vector<BYTE> buffer(4096);
+    auto *data = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(buffer.data());
+    for (DWORD wrong : {DWORD(0), DWORD(4096)}) {
+        data->cbSize = wrong;
         SetLastError(0);
-        CHECK(!SetupDiGetDeviceInterfaceDetailW(set, &iface, data, detail, NULL, NULL));
+        CHECK(!SetupDiGetDeviceInterfaceDetailW(card.set, &card.iface, data, 4096, NULL, NULL));
         CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
-        data->cbSize = sizeof *data;
-        CHECK(SetupDiGetDeviceInterfaceDetailW(set, &iface, data, detail, NULL, NULL));
-        CHECK_EQ(detail, static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                                            (wcslen(data->DevicePath) + 1) * sizeof(WCHAR)));
-        std::vector<WCHAR> idText(id);
-        CHECK(SetupDiGetDeviceInstanceIdW(set, &info, idText.data(), id, NULL));
-        std::vector<BYTE> idList(ids);
-        CHECK(SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID, NULL, idList.data(), ids, NULL));
     }
-    CHECK(SetupDiDestroyDeviceInfoList(set));
+    data->cbSize = sizeof *data;
+    CHECK(SetupDiGetDeviceInterfaceDetailW(card.set, &card.iface, data, 4096, NULL, NULL));
 }
 
 // Wine's dlls/setupapi/tests/devinst.c, check_device_iface_: every
@@ -115,19 +138,16 @@ FACT(SetupApiInterfacePathsAreLowerCase, kAlsoWine, "Wine devinst.c check_all_lo
 // member, ok(!ret) and GetLastError() == ERROR_NO_MORE_ITEMS.
 FACT(EnumDeviceInfoPastTheEndFailsWithNoMoreItems, kAlsoWine, "Wine devinst.c check_device_info")
 {
-    arrange::Card();
-    HDEVINFO set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-    REQUIRE(set != INVALID_HANDLE_VALUE);
-    SP_DEVINFO_DATA info{};
+    CardSet card;
+    REQUIRE(card.found);
     DWORD members = 0;
-    for (info.cbSize = sizeof info; SetupDiEnumDeviceInfo(set, members, &info); ++members) {
+    SP_DEVINFO_DATA info{};
+    for (info.cbSize = sizeof info; SetupDiEnumDeviceInfo(card.set, members, &info); ++members) {
     }
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-    CHECK(members >= 1);
     SetLastError(0);
-    CHECK(!SetupDiEnumDeviceInfo(set, members + 5, &info));
+    CHECK(!SetupDiEnumDeviceInfo(card.set, members + 5, &info));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-    CHECK(SetupDiDestroyDeviceInfoList(set));
 }
 
 // SetupDiClassGuidsFromNameW page: RequiredSize receives the number of GUIDs

@@ -81,10 +81,9 @@ FACT(ThreadCanReturnToADesktopOfAnotherStation, kWineRules, "Wine winstation.c t
     CHECK(CloseWindowStation(station));
 }
 
-// Wine's dlls/user32/tests/winstation.c, test_handles: ok(!CloseDesktop(d1))
-// for the thread's desktop, GetLastError() == ERROR_BUSY; and
-// ok(!CloseWindowStation(w1)) for the process's window station.
-FACT(ThreadsDesktopAndProcessStationCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
+// Wine's dlls/user32/tests/winstation.c, test_handles: ok(!CloseDesktop(d1),
+// "closing thread desktop succeeded") with GetLastError() == ERROR_BUSY.
+FACT(ThreadsDesktopCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
 {
     HDESK desktop = GetThreadDesktop(GetCurrentThreadId());
     REQUIRE(desktop != NULL);
@@ -92,6 +91,12 @@ FACT(ThreadsDesktopAndProcessStationCannotBeClosed, kAlsoWine, "Wine winstation.
     CHECK(!CloseDesktop(desktop));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
     CHECK(GetThreadDesktop(GetCurrentThreadId()) == desktop);
+}
+
+// Wine's dlls/user32/tests/winstation.c, test_handles:
+// ok(!CloseWindowStation(w1), "closing process win station succeeded").
+FACT(ProcessWindowStationCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
+{
     HWINSTA station = GetProcessWindowStation();
     REQUIRE(station != NULL);
     CHECK(!CloseWindowStation(station));

@@ -56,11 +56,6 @@ void Fail(const char *file, int line, const std::string &what)
     current->failures.push_back(std::string(Base(file)) + ":" + std::to_string(line) + ": " + what);
 }
 
-void Note(const std::string &what)
-{
-    current->notes.push_back(what);
-}
-
 std::string ShowNumber(unsigned long long value)
 {
     char text[48];
@@ -106,7 +101,7 @@ void WineDiffers(bool windows, bool wine, const char *windowsText, const char *w
         Fail(file, line, "Wine does neither (" + both + ")");
     } else {
         current->differenceShown = true;
-        Note("KNOWN WINE DIFFERENCE, as expected: " + both);
+        current->notes.push_back("KNOWN WINE DIFFERENCE, as expected: " + both);
     }
 }
 
@@ -142,10 +137,10 @@ std::vector<Listed> ListInterfaces(const std::wstring &instanceId, const GUID &i
     if (set == INVALID_HANDLE_VALUE) {
         return listed;
     }
-    std::wstring device = L"\\\\?\\" + instanceId + L"#";
-    for (auto &c : device) {
-        c = c == L'\\' && &c > &device[3] ? L'#' : c;
-    }
+    // "\\?\" and the instance ID with "#" for "\", then "#".
+    std::wstring device = instanceId;
+    std::replace(device.begin(), device.end(), L'\\', L'#');
+    device = L"\\\\?\\" + device + L"#";
     SP_DEVICE_INTERFACE_DATA iface{};
     iface.cbSize = sizeof iface;
     for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, NULL, &interfaceClass, i, &iface); ++i) {

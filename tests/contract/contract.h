@@ -60,7 +60,6 @@ struct Registration {
 bool UnderWine();
 
 void Fail(const char *file, int line, const std::string &what);
-void Note(const std::string &what);
 std::string ShowNumber(unsigned long long value);
 std::string ShowText(const std::wstring &text);
 // A value as a failure message gives it: numbers in decimal and hex, texts

@@ -20,16 +20,6 @@ template <typename Enumerate> std::vector<std::wstring> Names(Enumerate enumerat
     return names;
 }
 
-bool Contains(const std::vector<std::wstring> &names, const std::wstring &name)
-{
-    for (const auto &listed : names) {
-        if (listed == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
 LRESULT Send(HWND window, UINT flags, UINT timeout, DWORD_PTR *result)
 {
     *result = 0;
@@ -130,13 +120,13 @@ FACT(EnumerationsListTheStationsAndDesktopsThatExist, kAlsoWine, "EnumWindowStat
 {
     arrange::StationWithDesktop(L"ContractListed", L"ContractListedDesk");
     auto stations = Names([](WINSTAENUMPROCW callback, LPARAM list) { return EnumWindowStationsW(callback, list); });
-    CHECK(Contains(stations, L"ContractListed"));
+    CHECK(std::count(stations.begin(), stations.end(), L"ContractListed") == 1);
     HWINSTA station = OpenWindowStationW(L"ContractListed", FALSE, MAXIMUM_ALLOWED);
     REQUIRE(station != NULL);
     auto desktops =
         Names([station](DESKTOPENUMPROCW callback, LPARAM list) { return EnumDesktopsW(station, callback, list); });
     CHECK_EQ(desktops.size(), 1u);
-    CHECK(Contains(desktops, L"ContractListedDesk"));
+    CHECK(std::count(desktops.begin(), desktops.end(), L"ContractListedDesk") == 1);
     CHECK(CloseWindowStation(station));
 }
 

@@ -1,27 +1,29 @@
 // wtsapi32 (and kernel32's WTSGetActiveConsoleSessionId): the sessions.
 #include "tests/contract/arrange.h"
 
-// Wine's dlls/wtsapi32/tests/wtsapi.c, test_WTSEnumerateSessions: ok(count >= 2)
-// and todo_wine ok(services_found) with session "Services" in WTSDisconnected;
-// WTS_CONNECTSTATE_CLASS page, WTSListen: "A listener session waits for
-// requests for new client connections" (with Remote Desktop on, 65536
-// "RDP-Tcp"). Wine 8's WTSEnumerateSessionsW lists no session at all.
+// Wine's dlls/wtsapi32/tests/wtsapi.c, test_WTSEnumerateSessions: ok(count >= 2),
+// ok(console_found) with "Console" in WTSActive, and todo_wine
+// ok(services_found) with "Services" in WTSDisconnected; WTS_CONNECTSTATE_CLASS
+// page, WTSListen: "A listener session waits for requests for new client
+// connections" (with Remote Desktop on, 65536 "RDP-Tcp"). Wine 8's
+// WTSEnumerateSessionsW lists no session at all.
 FACT(SessionListHasTheServicesSessionAndTheListener, kWineDiffers,
      "Wine wtsapi.c test_WTSEnumerateSessions (todo_wine)")
 {
     PWTS_SESSION_INFOW sessions = NULL;
     DWORD count = 0;
     REQUIRE(WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count));
-    bool services = false, listener = false;
+    bool console = false, services = false, listener = false;
     for (DWORD i = 0; i < count; ++i) {
         std::wstring name = sessions[i].pWinStationName;
-        services =
-            services || (sessions[i].SessionId == 0 && name == L"Services" && sessions[i].State == WTSDisconnected);
-        listener = listener || (sessions[i].SessionId == arrange::kListenerSession && name == L"RDP-Tcp" &&
-                                sessions[i].State == WTSListen);
+        DWORD id = sessions[i].SessionId;
+        WTS_CONNECTSTATE_CLASS state = sessions[i].State;
+        console = console || (id == WTSGetActiveConsoleSessionId() && name == L"Console" && state == WTSActive);
+        services = services || (id == 0 && name == L"Services" && state == WTSDisconnected);
+        listener = listener || (id == arrange::kListenerSession && name == L"RDP-Tcp" && state == WTSListen);
     }
     WTSFreeMemory(sessions);
-    WINE_DIFFERS(services && listener == arrange::HasRemoteDesktopListener(), count == 0);
+    WINE_DIFFERS(console && services && listener == arrange::HasRemoteDesktopListener(), count == 0);
 }
 
 // WTS_CONNECTSTATE_CLASS page, WTSListen: "No user is logged on a listener

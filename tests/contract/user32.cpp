@@ -71,26 +71,42 @@ FACT(ThreadCanReturnToADesktopOfAnotherStation, kWineRules, "Wine winstation.c t
     CHECK(CloseWindowStation(station));
 }
 
-// Wine's dlls/user32/tests/winstation.c, test_handles: ok(!CloseDesktop(d1),
-// "closing thread desktop succeeded") with GetLastError() == ERROR_BUSY.
-FACT(ThreadsDesktopCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
+// CloseDesktop page: it "will fail if any thread in the calling process is
+// using the specified desktop handle or if the handle refers to the initial
+// desktop of the calling process"; Wine's dlls/user32/tests/winstation.c,
+// test_handles: ok(!CloseDesktop(d1)) with GetLastError() == ERROR_BUSY.
+FACT(ThreadsDesktopCannotBeClosed, kAlsoWine, "CloseDesktop page; Wine winstation.c test_handles")
 {
-    HDESK desktop = GetThreadDesktop(GetCurrentThreadId());
-    REQUIRE(desktop != NULL);
+    arrange::Desktop(L"ContractClosing");
+    HDESK own = GetThreadDesktop(GetCurrentThreadId());
+    HDESK desktop = OpenDesktopW(L"ContractClosing", 0, FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && desktop != NULL);
+    SetLastError(0);
+    CHECK(!CloseDesktop(own));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    REQUIRE(SetThreadDesktop(desktop));
     SetLastError(0);
     CHECK(!CloseDesktop(desktop));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
-    CHECK(GetThreadDesktop(GetCurrentThreadId()) == desktop);
+    CHECK(SetThreadDesktop(own));
+    CHECK(CloseDesktop(desktop));
 }
 
-// Wine's dlls/user32/tests/winstation.c, test_handles:
-// ok(!CloseWindowStation(w1), "closing process win station succeeded").
+// Wine's dlls/user32/tests/winstation.c, test_handles: ok(!CloseWindowStation(w1))
+// for the process's window station; after SetProcessWindowStation(w2),
+// ok(!CloseWindowStation(w2)), and once the process is on w3,
+// ok(CloseWindowStation(w2)).
 FACT(ProcessWindowStationCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
 {
-    HWINSTA station = GetProcessWindowStation();
-    REQUIRE(station != NULL);
+    arrange::StationWithDesktop(L"ContractClosingStation", L"ContractClosingDesk");
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = OpenWindowStationW(L"ContractClosingStation", FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && station != NULL);
+    CHECK(!CloseWindowStation(own));
+    REQUIRE(SetProcessWindowStation(station));
     CHECK(!CloseWindowStation(station));
-    CHECK(GetProcessWindowStation() == station);
+    CHECK(SetProcessWindowStation(own));
+    CHECK(CloseWindowStation(station));
 }
 
 // Wine's dlls/user32/tests/winstation.c, test_inputdesktop2: after
@@ -280,12 +296,14 @@ FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hot
     HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
     REQUIRE(registration != NULL);
     arrange::DeviceArrives(arrange::kCard);
-    for (const auto &broadcast : arrange::Broadcasts()) {
+    auto received = arrange::Broadcasts();
+    REQUIRE(received.size() == 3);
+    for (const auto &broadcast : received) {
         std::wstring name =
             reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(broadcast.record.data())->dbcc_name;
         size_t device = name.find(L'#');
         size_t instance = name.find(L'#', device + 1);
-        REQUIRE(CHECK(device == 7 && instance != std::wstring::npos));
+        REQUIRE(device == 7 && instance != std::wstring::npos);
         bool upper = true, lower = true;
         for (size_t i = 0; i < name.size(); ++i) {
             upper = upper && (i >= instance || name[i] < L'a' || name[i] > L'z');

@@ -30,6 +30,9 @@ def add_left_over_interface(wp, instance_id=CARD_ID, reference="Old"):
 
 def main():
     counts = Path(sys.argv[1]) if len(sys.argv) > 1 else None
+    if not (windows_build_dir() / "winprogs" / "contract.exe").exists():
+        print(f"{windows_build_dir()}/winprogs/contract.exe is missing: build the windows preset first")
+        return 1
     with WinePrefix(windows_build_dir()) as wp:
         add_fake_card(wp)
         add_left_over_interface(wp)

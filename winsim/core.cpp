@@ -516,96 +516,41 @@ Value Of(Domain domain, uint64_t n)
 }
 } // namespace
 
-Value Number(uint64_t n)
-{
-    return Of(Domain::Number, n);
-}
-Value Hex(uint64_t n)
-{
-    return Of(Domain::Hex, n);
-}
-Value Bool(BOOL b)
-{
-    return Of(Domain::Bool, b != FALSE);
-}
-Value Handle(const void *h)
-{
-    return Of(Domain::Handle, reinterpret_cast<uintptr_t>(h));
-}
+// The typed constructors: each names its argument's domain.
+#define SIM_VALUE(name, type, domain, number)                                                                          \
+    Value name(type value)                                                                                             \
+    {                                                                                                                  \
+        return Of(Domain::domain, number);                                                                             \
+    }
+SIM_VALUE(Number, uint64_t, Number, value)
+SIM_VALUE(Hex, uint64_t, Hex, value)
+SIM_VALUE(Bool, BOOL, Bool, value != FALSE)
+SIM_VALUE(Handle, const void *, Handle, reinterpret_cast<uintptr_t>(value))
+SIM_VALUE(Access, DWORD, Access, value)
+SIM_VALUE(Timeout, DWORD, Timeout, value)
+SIM_VALUE(CreationFlags, DWORD, CreationFlags, value)
+SIM_VALUE(DigcfFlags, DWORD, DigcfFlags, value)
+SIM_VALUE(NotifyFlags, DWORD, NotifyFlags, value)
+SIM_VALUE(SmtoFlags, UINT, SmtoFlags, value)
+SIM_VALUE(ShareMode, DWORD, ShareMode, value)
+SIM_VALUE(Disposition, DWORD, Disposition, value)
+SIM_VALUE(EventType, WORD, EventType, value)
+SIM_VALUE(DeviceType, DWORD, DeviceType, value)
+SIM_VALUE(TokenClass, DWORD, TokenClass, value)
+SIM_VALUE(Level, DWORD, Level, value)
+SIM_VALUE(TokenType, DWORD, TokenType, value)
+SIM_VALUE(Csidl, int, Csidl, static_cast<uint64_t>(value))
+SIM_VALUE(SessionId, DWORD, Session, value)
+SIM_VALUE(Message, UINT, Message, value)
+SIM_VALUE(ServiceState, DWORD, ServiceState, value)
+#undef SIM_VALUE
+
 Value Text(const wchar_t *text)
 {
     Value v = Of(Domain::Text, 0);
     v.null = text == nullptr;
     v.text = text == nullptr ? L"" : text;
     return v;
-}
-Value Access(DWORD mask)
-{
-    return Of(Domain::Access, mask);
-}
-Value Timeout(DWORD milliseconds)
-{
-    return Of(Domain::Timeout, milliseconds);
-}
-Value CreationFlags(DWORD flags)
-{
-    return Of(Domain::CreationFlags, flags);
-}
-Value DigcfFlags(DWORD flags)
-{
-    return Of(Domain::DigcfFlags, flags);
-}
-Value NotifyFlags(DWORD flags)
-{
-    return Of(Domain::NotifyFlags, flags);
-}
-Value SmtoFlags(UINT flags)
-{
-    return Of(Domain::SmtoFlags, flags);
-}
-Value ShareMode(DWORD mode)
-{
-    return Of(Domain::ShareMode, mode);
-}
-Value Disposition(DWORD disposition)
-{
-    return Of(Domain::Disposition, disposition);
-}
-Value EventType(WORD type)
-{
-    return Of(Domain::EventType, type);
-}
-Value DeviceType(DWORD type)
-{
-    return Of(Domain::DeviceType, type);
-}
-Value TokenClass(DWORD infoClass)
-{
-    return Of(Domain::TokenClass, infoClass);
-}
-Value Level(DWORD level)
-{
-    return Of(Domain::Level, level);
-}
-Value TokenType(DWORD type)
-{
-    return Of(Domain::TokenType, type);
-}
-Value Csidl(int csidl)
-{
-    return Of(Domain::Csidl, static_cast<uint64_t>(csidl));
-}
-Value SessionId(DWORD id)
-{
-    return Of(Domain::Session, id);
-}
-Value Message(UINT message)
-{
-    return Of(Domain::Message, message);
-}
-Value ServiceState(DWORD state)
-{
-    return Of(Domain::ServiceState, state);
 }
 
 Value Guid(const GUID *guid)

@@ -121,7 +121,8 @@ struct DeviceSet : Object {
 
 struct Registration : Object {
     Notification notification{};
-    Device *device = nullptr;
+    Device *device = nullptr; // of a handle notification
+    GUID classGuid{};         // of an interface notification
 };
 
 struct EventSource : Object {
@@ -270,7 +271,6 @@ void JoinProcessThreads();
 Device *FindDevice(const std::wstring &instanceId);
 std::wstring BroadcastPath(const Device &device, size_t index);
 std::wstring LowerPath(const Device &device, size_t index);
-bool IsAudio(const Interface &iface);
 
 // Delivers a control to the handler and waits for its answer (lock held).
 DWORD DeliverControl(DWORD control, DWORD eventType, void *data, std::unique_lock<std::mutex> &lock);

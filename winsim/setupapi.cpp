@@ -89,11 +89,6 @@ Device *FindDevice(const std::wstring &instanceId)
     return nullptr;
 }
 
-bool IsAudio(const Interface &iface)
-{
-    return SameGuid(iface.classGuid, KSCATEGORY_AUDIO);
-}
-
 std::wstring LowerPath(const Device &device, size_t index)
 {
     return Lower(Path(device.spec.instanceId, device.spec.interfaces.at(index)));
@@ -101,10 +96,11 @@ std::wstring LowerPath(const Device &device, size_t index)
 
 std::wstring BroadcastPath(const Device &device, size_t index)
 {
+    // Upper case through the enumerator and the device part of the ID, lower
+    // case from the "#" that begins its instance part.
     std::wstring path = LowerPath(device, index);
-    size_t hash = path.find(L'#', 4);
-    std::wstring head = Upper(path.substr(0, hash));
-    return head + path.substr(head.size());
+    size_t instance = path.find(L'#', path.find(L'#', 4) + 1);
+    return Upper(path.substr(0, instance)) + path.substr(instance);
 }
 
 } // namespace core

@@ -311,8 +311,9 @@ struct DeviceSpec {
 void AddDevice(const DeviceSpec &device);
 void SetDevicePresent(const std::wstring &instanceId, bool present);
 // The path of the device's `index`-th interface: as a broadcast names it
-// (upper case up to the first "#" after the prefix, lower case after it), or
-// as SetupAPI gives it (all lower case).
+// (upper case through the enumerator and the device part of the ID, lower case
+// from the "#" that begins its instance part), or as SetupAPI gives it (all
+// lower case).
 std::wstring InterfacePath(const std::wstring &instanceId, size_t index = 0);
 std::wstring SetupApiPath(const std::wstring &instanceId, size_t index = 0);
 // The handles CreateFileW has given out on the device's interfaces, oldest

@@ -4,8 +4,8 @@
 //
 // Models: the window stations of the caller's session; a process attached to
 // one window station, in which OpenDesktopW looks names up; a thread on one
-// desktop, which cannot be closed while a thread is on it (nor the process's
-// window station); SetThreadDesktop to a desktop of any window station of the
+// desktop (from its first call here), which cannot be closed while a thread
+// is on it (nor the process's window station); SetThreadDesktop to a desktop of any window station of the
 // session, as Windows allows (Wine refuses one of another station: see
 // SetWineRules); a message reaches a window only from a thread on the
 // window's desktop ("Window messages can be sent only between processes that
@@ -14,10 +14,11 @@
 // a window Windows judges hung, and each send costing its sender time;
 // property names as atoms, without case, of at most 255 characters;
 // registered messages numbered from 0xC000, the same for names that differ
-// only in case; device notifications for a service status handle, and
-// broadcasts that carry the handle value given at registration
-// (dbch_handle) and the registration (dbch_hdevnotify), also after that
-// handle was closed.
+// only in case; device notifications for a service status handle:
+// interface broadcasts for the notification's class (or every class, with
+// DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), and handle broadcasts that carry the
+// handle value given at registration (dbch_handle) and the registration
+// (dbch_hdevnotify), also after that handle was closed.
 // Leaves out: creating window stations, desktops and windows from a program,
 // child windows, security on window stations and desktops, window procedures
 // and posted messages, notifications for window handles.
@@ -88,14 +89,17 @@ std::vector<unsigned char> InterfaceRecord(const std::wstring &path, const GUID 
     return buffer;
 }
 
+// To the interface notifications of the interface's class, or of all classes.
 DWORD BroadcastInterface(std::unique_lock<std::mutex> &lock, DWORD eventType, const std::wstring &path,
                          const GUID &classGuid)
 {
     bool registered = false;
     for (auto &object : machine->objects) {
         auto *r = dynamic_cast<Registration *>(object.get());
-        registered = registered ||
-                     (r != nullptr && r->notification.open && r->notification.deviceType == DBT_DEVTYP_DEVICEINTERFACE);
+        registered = registered || (r != nullptr && r->notification.open &&
+                                    r->notification.deviceType == DBT_DEVTYP_DEVICEINTERFACE &&
+                                    ((r->notification.flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) ||
+                                     memcmp(&r->classGuid, &classGuid, sizeof(GUID)) == 0));
     }
     return registered ? Broadcast(lock, eventType, InterfaceRecord(path, classGuid)) : kNotDelivered;
 }
@@ -417,6 +421,9 @@ BOOL EnumDesktopsW(HWINSTA handle, DESKTOPENUMPROCW callback, LPARAM lParam)
 HDESK GetThreadDesktop(DWORD threadId)
 {
     Entry e("GetThreadDesktop", {{"dwThreadId", Number(threadId)}});
+    if (threadId == core::CurrentThreadId()) {
+        CurrentThread(); // the caller's first user32 call gives it its desktop
+    }
     auto thread = machine->threads.find(threadId);
     if (e.Failed() || thread == machine->threads.end()) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -606,6 +613,8 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD fl
                header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
         SetLastError(ERROR_INVALID_DATA);
         return NULL;
+    } else {
+        r->classGuid = static_cast<DEV_BROADCAST_DEVICEINTERFACE_W *>(filter)->dbcc_classguid;
     }
     n.value = Insert(Kind::DeviceNotification, r, "RegisterDeviceNotificationW");
     n.open = true;

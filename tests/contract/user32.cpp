@@ -1,0 +1,339 @@
+// user32: window stations, desktops, windows, properties, messages, and device
+// notifications for a service.
+#include <algorithm>
+#include <cstring>
+
+#include "tests/contract/arrange.h"
+
+namespace
+{
+// The names of `enumerate`'s callback, each as given.
+template <typename Enumerate> std::vector<std::wstring> Names(Enumerate enumerate)
+{
+    std::vector<std::wstring> names;
+    enumerate(
+        [](LPWSTR name, LPARAM list) {
+            reinterpret_cast<std::vector<std::wstring> *>(list)->push_back(name);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&names));
+    return names;
+}
+
+LRESULT Send(HWND window, UINT flags, UINT timeout, DWORD_PTR *result)
+{
+    *result = 0;
+    return SendMessageTimeoutW(window, RegisterWindowMessageW(L"ContractMessage"), 0, 0, flags, timeout, result);
+}
+} // namespace
+
+// Desktops page: "Window messages can be sent only between processes that are
+// on the same desktop." Wine delivers across the desktops of a station.
+FACT(MessagesReachAWindowOnlyFromItsDesktop, kWineRules,
+     "Desktops page (learn.microsoft.com/windows/win32/winstation/desktops)")
+{
+    arrange::Desktop(L"ContractOther");
+    HWND window = arrange::Window(L"ContractOther", L"", NULL);
+    REQUIRE(window != NULL);
+    DWORD_PTR result = 0;
+    LRESULT sent = Send(window, SMTO_NORMAL, 2000, &result);
+    WINE_DIFFERS(sent == 0, sent != 0);
+    // From a thread on the window's desktop, it arrives.
+    HDESK own = GetThreadDesktop(GetCurrentThreadId());
+    HDESK other = OpenDesktopW(L"ContractOther", 0, FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && other != NULL);
+    CHECK(SetThreadDesktop(other));
+    CHECK(Send(window, SMTO_NORMAL, 2000, &result) != 0);
+    CHECK(SetThreadDesktop(own));
+    CHECK(CloseDesktop(other));
+}
+
+// Wine's dlls/user32/tests/winstation.c, test_inputdesktop2: with the process
+// on another window station, todo_wine ok(SetThreadDesktop(thread_desk)):
+// "SetThreadDesktop should success even desktop is not belong to process
+// winstation". Wine refuses with ERROR_ACCESS_DENIED.
+FACT(ThreadCanReturnToADesktopOfAnotherStation, kWineRules, "Wine winstation.c test_inputdesktop2 (todo_wine)")
+{
+    arrange::StationWithDesktop(L"ContractStation", L"ContractDesk");
+    HWINSTA own = GetProcessWindowStation();
+    HDESK ownDesktop = GetThreadDesktop(GetCurrentThreadId());
+    HWINSTA station = OpenWindowStationW(L"ContractStation", FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && ownDesktop != NULL && station != NULL);
+    REQUIRE(SetProcessWindowStation(station));
+    HDESK desktop = OpenDesktopW(L"ContractDesk", 0, FALSE, MAXIMUM_ALLOWED);
+    CHECK(desktop != NULL && SetThreadDesktop(desktop));
+    SetLastError(0);
+    BOOL back = SetThreadDesktop(ownDesktop);
+    WINE_DIFFERS(back, !back && GetLastError() == ERROR_ACCESS_DENIED);
+    CHECK(SetProcessWindowStation(own));
+    CHECK(SetThreadDesktop(ownDesktop));
+    CHECK(desktop == NULL || CloseDesktop(desktop));
+    CHECK(CloseWindowStation(station));
+}
+
+// CloseDesktop page: it "will fail if any thread in the calling process is
+// using the specified desktop handle or if the handle refers to the initial
+// desktop of the calling process"; Wine's dlls/user32/tests/winstation.c,
+// test_handles: ok(!CloseDesktop(d1)) with GetLastError() == ERROR_BUSY.
+FACT(ThreadsDesktopCannotBeClosed, kAlsoWine, "CloseDesktop page; Wine winstation.c test_handles")
+{
+    arrange::Desktop(L"ContractClosing");
+    HDESK own = GetThreadDesktop(GetCurrentThreadId());
+    HDESK desktop = OpenDesktopW(L"ContractClosing", 0, FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && desktop != NULL);
+    SetLastError(0);
+    CHECK(!CloseDesktop(own));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    REQUIRE(SetThreadDesktop(desktop));
+    SetLastError(0);
+    CHECK(!CloseDesktop(desktop));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    CHECK(SetThreadDesktop(own));
+    CHECK(CloseDesktop(desktop));
+}
+
+// Wine's dlls/user32/tests/winstation.c, test_handles: ok(!CloseWindowStation(w1))
+// for the process's window station; after SetProcessWindowStation(w2),
+// ok(!CloseWindowStation(w2)), and once the process is on w3,
+// ok(CloseWindowStation(w2)).
+FACT(ProcessWindowStationCannotBeClosed, kAlsoWine, "Wine winstation.c test_handles")
+{
+    arrange::StationWithDesktop(L"ContractClosingStation", L"ContractClosingDesk");
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = OpenWindowStationW(L"ContractClosingStation", FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && station != NULL);
+    CHECK(!CloseWindowStation(own));
+    REQUIRE(SetProcessWindowStation(station));
+    CHECK(!CloseWindowStation(station));
+    CHECK(SetProcessWindowStation(own));
+    CHECK(CloseWindowStation(station));
+}
+
+// Wine's dlls/user32/tests/winstation.c, test_inputdesktop2: after
+// SetProcessWindowStation(w2), OpenDesktop("desk_test") finds the desktop
+// created in w2 (OpenDesktopW page: "The desktop must belong to the current
+// window station").
+FACT(OpenDesktopLooksNamesUpInTheProcessStation, kAlsoWine, "OpenDesktopW page; Wine winstation.c test_inputdesktop2")
+{
+    arrange::StationWithDesktop(L"ContractLookup", L"ContractLookupDesk");
+    CHECK(OpenDesktopW(L"ContractLookupDesk", 0, FALSE, MAXIMUM_ALLOWED) == NULL);
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = OpenWindowStationW(L"ContractLookup", FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(own != NULL && station != NULL);
+    REQUIRE(SetProcessWindowStation(station));
+    HDESK desktop = OpenDesktopW(L"ContractLookupDesk", 0, FALSE, MAXIMUM_ALLOWED);
+    CHECK(desktop != NULL);
+    CHECK(SetProcessWindowStation(own));
+    CHECK(desktop == NULL || CloseDesktop(desktop));
+    CHECK(CloseWindowStation(station));
+}
+
+// EnumWindowStationsW page: the names of the window stations of the caller's
+// session; EnumDesktopsW page: the desktops of the given station; both go on
+// while the callback returns TRUE (Wine's winstation.c test_enumstations,
+// test_enumdesktops).
+FACT(EnumerationsListTheStationsAndDesktopsThatExist, kAlsoWine, "EnumWindowStationsW, EnumDesktopsW pages")
+{
+    arrange::StationWithDesktop(L"ContractListed", L"ContractListedDesk");
+    auto stations = Names([](WINSTAENUMPROCW callback, LPARAM list) { return EnumWindowStationsW(callback, list); });
+    CHECK(std::count(stations.begin(), stations.end(), L"ContractListed") == 1);
+    HWINSTA station = OpenWindowStationW(L"ContractListed", FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(station != NULL);
+    auto desktops =
+        Names([station](DESKTOPENUMPROCW callback, LPARAM list) { return EnumDesktopsW(station, callback, list); });
+    CHECK_EQ(desktops.size(), 1u);
+    CHECK(std::count(desktops.begin(), desktops.end(), L"ContractListedDesk") == 1);
+    CHECK(CloseWindowStation(station));
+}
+
+// About Atom Tables: a property name is a string atom, compared without regard
+// to case, of at most 255 characters (GlobalAddAtom: "no more than 255
+// bytes"). Wine: up to 255 characters work; SetPropW of 256 fails, and GetPropW
+// of 256 finds nothing.
+FACT(PropertyNamesIgnoreCaseAndEndAt255Characters, kAlsoWine, "About Atom Tables; GetPropW, SetPropW pages")
+{
+    HANDLE value = reinterpret_cast<HANDLE>(0x55);
+    std::wstring longest(255, L'p'), tooLong(256, L'q');
+    HWND window = arrange::Window(L"", L"ContractProp", value);
+    HWND longWindow = arrange::Window(L"", longest, value);
+    HWND tooLongWindow = arrange::Window(L"", tooLong, value);
+    REQUIRE(window != NULL && longWindow != NULL && tooLongWindow != NULL);
+    CHECK(GetPropW(window, L"CONTRACTPROP") == value);
+    CHECK(GetPropW(window, L"contractprop") == value);
+    CHECK(GetPropW(window, L"ContractPro") == NULL);
+    CHECK(GetPropW(longWindow, longest.c_str()) == value);
+    CHECK(GetPropW(tooLongWindow, tooLong.c_str()) == NULL);
+}
+
+// EnumDesktopWindows page: "Enumerates all top-level windows associated with
+// the specified desktop."
+FACT(DesktopWindowsAreThoseOfThatDesktop, kAlsoWine, "EnumDesktopWindows page")
+{
+    arrange::Desktop(L"ContractWindows");
+    HWND there = arrange::Window(L"ContractWindows", L"", NULL);
+    HWND here = arrange::Window(L"", L"", NULL);
+    HDESK desktop = OpenDesktopW(L"ContractWindows", 0, FALSE, MAXIMUM_ALLOWED);
+    REQUIRE(there != NULL && here != NULL && desktop != NULL);
+    auto windowsOf = [](HDESK of) {
+        std::vector<HWND> windows;
+        EnumDesktopWindows(
+            of,
+            [](HWND window, LPARAM list) {
+                reinterpret_cast<std::vector<HWND> *>(list)->push_back(window);
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&windows));
+        return windows;
+    };
+    auto listed = windowsOf(desktop), own = windowsOf(GetThreadDesktop(GetCurrentThreadId()));
+    CHECK(std::count(listed.begin(), listed.end(), there) == 1 && std::count(listed.begin(), listed.end(), here) == 0);
+    CHECK(std::count(own.begin(), own.end(), here) == 1 && std::count(own.begin(), own.end(), there) == 0);
+    CHECK(CloseDesktop(desktop));
+}
+
+// RegisterWindowMessageW page: "If the message is successfully registered, the
+// return value is a message identifier in the range 0xC000 through 0xFFFF";
+// "If two different applications register the same message string, the
+// applications return the same message value." The string is an atom of the
+// user atom table (About Atom Tables), so case does not matter.
+FACT(RegisteredMessageNumbersIgnoreCase, kAlsoWine, "RegisterWindowMessageW page; About Atom Tables")
+{
+    UINT message = RegisterWindowMessageW(L"ContractRegistered");
+    CHECK(message >= 0xC000 && message <= 0xFFFF);
+    CHECK_EQ(RegisterWindowMessageW(L"CONTRACTREGISTERED"), message);
+    CHECK(RegisterWindowMessageW(L"ContractRegistered2") != message);
+}
+
+// SendMessageTimeoutW page: "If the function fails or times out, the return
+// value is 0 ... If GetLastError returns ERROR_TIMEOUT, then the function
+// timed out."
+FACT(SendToAWindowThatDoesNotAnswerTimesOut, kAlsoWine, "SendMessageTimeoutW page, Return value")
+{
+    HWND window = arrange::Window(L"", L"", NULL, false);
+    REQUIRE(window != NULL);
+    DWORD_PTR result = 0;
+    SetLastError(0);
+    CHECK_EQ(Send(window, SMTO_NORMAL, 300, &result), 0);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+}
+
+// SendMessageTimeoutW page, SMTO_ABORTIFHUNG: "The function returns without
+// waiting for the time-out period to elapse if the receiving thread appears
+// to not respond or hangs."
+FACT(AbortIfHungReturnsAtOnceForAWindowJudgedHung, kSimOnly, "SendMessageTimeoutW page, fuFlags")
+{
+    HWND window = arrange::Window(L"", L"", NULL, false);
+    REQUIRE(window != NULL);
+    arrange::JudgeHung(window);
+    DWORD_PTR result = 0;
+    ULONGLONG before = GetTickCount64();
+    SetLastError(0);
+    CHECK_EQ(Send(window, SMTO_ABORTIFHUNG, 5000, &result), 0);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    CHECK(GetTickCount64() - before < 5000);
+}
+
+namespace
+{
+DEV_BROADCAST_HANDLE HandleRecord(const arrange::Broadcast &broadcast)
+{
+    DEV_BROADCAST_HANDLE record{};
+    memcpy(&record, broadcast.record.data(), std::min(sizeof record, broadcast.record.size()));
+    return record;
+}
+
+HDEVNOTIFY RegisterInterfaces(const GUID &interfaceClass, DWORD flags)
+{
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = interfaceClass;
+    return RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE | flags);
+}
+} // namespace
+
+// Wine's dlls/dinput/tests/hotplug.c, test_RegisterDeviceNotification: every
+// DBT_DEVTYP_HANDLE broadcast has dbch_handle == the handle given at
+// registration and dbch_hdevnotify == the registration, also the
+// DBT_DEVICEREMOVECOMPLETE that comes after CloseHandle(file). Meanwhile the
+// closed value may already name another object (HandleValuesAreReusedAfterClose).
+FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
+{
+    arrange::Card();
+    auto paths = contract::ListInterfaces(arrange::kCard, KSCATEGORY_AUDIO, DIGCF_PRESENT);
+    REQUIRE(!paths.empty());
+    HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    REQUIRE(file != INVALID_HANDLE_VALUE);
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = file;
+    HDEVNOTIFY registration =
+        RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    REQUIRE(registration != NULL);
+    CHECK(CloseHandle(file));
+    HANDLE reused = CreateEventW(NULL, TRUE, FALSE, NULL);
+    arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, arrange::kCard);
+    auto received = arrange::Broadcasts();
+    REQUIRE(received.size() == 1);
+    DEV_BROADCAST_HANDLE record = HandleRecord(received[0]);
+    CHECK_EQ(received[0].eventType, static_cast<DWORD>(DBT_DEVICEREMOVECOMPLETE));
+    CHECK_EQ(record.dbch_devicetype, static_cast<DWORD>(DBT_DEVTYP_HANDLE));
+    CHECK(record.dbch_handle == file);
+    CHECK(record.dbch_hdevnotify == registration);
+    CHECK(reused == file); // the value now names the event
+    CHECK(UnregisterDeviceNotification(registration));
+    CloseHandle(reused);
+}
+
+// Wine's dlls/dinput/tests/hotplug.c, devnotify_wndproc: dbcc_name starts
+// "\\?\HID#"; all_upper() up to the first '#' after that prefix (the device
+// part), all_lower() from there (instance part, class, reference).
+FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hotplug.c devnotify_wndproc")
+{
+    arrange::Card();
+    HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
+    REQUIRE(registration != NULL);
+    arrange::DeviceArrives(arrange::kCard);
+    auto received = arrange::Broadcasts();
+    REQUIRE(received.size() == 3);
+    for (const auto &broadcast : received) {
+        std::wstring name =
+            reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(broadcast.record.data())->dbcc_name;
+        size_t device = name.find(L'#');
+        size_t instance = name.find(L'#', device + 1);
+        REQUIRE(device == 7 && instance != std::wstring::npos);
+        bool upper = true, lower = true;
+        for (size_t i = 0; i < name.size(); ++i) {
+            upper = upper && (i >= instance || name[i] < L'a' || name[i] > L'z');
+            lower = lower && (i < instance || name[i] < L'A' || name[i] > L'Z');
+        }
+        CHECK(upper && lower);
+        CHECK_EQ(name.substr(4, instance - 4), std::wstring(L"PCI#VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01"));
+    }
+    CHECK(UnregisterDeviceNotification(registration));
+}
+
+// Wine's dlls/dinput/tests/hotplug.c, test_RegisterDeviceNotification: with
+// DEVICE_NOTIFY_ALL_INTERFACE_CLASSES an arrival comes for each interface
+// (the bus's control class, then HID: four messages for two devices' arrival
+// and removal), without it only those of the filter's class (two).
+FACT(InterfaceArrivalsComeOncePerInterfaceInTheDriversOrder, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
+{
+    arrange::Card();
+    const GUID *expected[] = {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_TOPOLOGY};
+    for (DWORD flags : {DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), DWORD(0)}) {
+        HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, flags);
+        REQUIRE(registration != NULL);
+        arrange::DeviceArrives(arrange::kCard);
+        auto received = arrange::Broadcasts();
+        CHECK_EQ(received.size(), flags != 0 ? 3u : 1u);
+        for (size_t i = 0; i < received.size() && i < 3; ++i) {
+            const auto *record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(received[i].record.data());
+            CHECK_EQ(received[i].eventType, static_cast<DWORD>(DBT_DEVICEARRIVAL));
+            CHECK(memcmp(&record->dbcc_classguid, expected[i], sizeof(GUID)) == 0);
+        }
+        CHECK(UnregisterDeviceNotification(registration));
+    }
+}

@@ -87,7 +87,7 @@ TEST(CardInstanceId, DerivedFromTheInterfacePathCutAtTheLastHashWithTheOthersTur
 {
     EXPECT_EQ(Derived(kExamplePath), L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&1A2B3C4D&0&00E0");
     // As a broadcast spells it: the case of the path is kept.
-    EXPECT_EQ(Derived(sim::InterfacePath(kCardA)), L"PCI\\ven_1412&dev_1724&subsys_7e4b2200&rev_01\\4&1a2b3c4d&0&00e0");
+    EXPECT_EQ(Derived(sim::InterfacePath(kCardA)), L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&1a2b3c4d&0&00e0");
     EXPECT_EQ(Derived(L"\\\\?\\ab#cd#ef#gh\\x"), L"ab\\cd\\ef");
     EXPECT_EQ(Derived(L"\\\\?\\no-hash-at-all"), L"no-hash-at-all");
     EXPECT_EQ(Derived(L"\\\\?\\pci#ven_1412&Dev_1724#x#{guid}"), L"pci\\ven_1412&Dev_1724\\x");

@@ -34,19 +34,25 @@ static inline void HxWriteUtf8(HANDLE out, const wchar_t *text, int length)
     free(buffer);
 }
 
-// printf-style output to stdout, UTF-8 encoded.
-static inline void HxPrint(const wchar_t *format, ...)
+// printf-style text to `file`, UTF-8 encoded.
+static inline void HxWriteFormatted(HANDLE file, const wchar_t *format, va_list args)
 {
     wchar_t line[4096];
-    va_list args;
-    va_start(args, format);
     int length = _vsnwprintf(line, sizeof line / sizeof line[0] - 1, format, args);
-    va_end(args);
     if (length < 0) {
         length = static_cast<int>(sizeof line / sizeof line[0] - 1);
     }
     line[length] = L'\0';
-    HxWriteUtf8(GetStdHandle(STD_OUTPUT_HANDLE), line, length);
+    HxWriteUtf8(file, line, length);
+}
+
+// printf-style output to stdout, UTF-8 encoded.
+static inline void HxPrint(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    HxWriteFormatted(GetStdHandle(STD_OUTPUT_HANDLE), format, args);
+    va_end(args);
 }
 
 // Decodes "x" followed by hex digits of UTF-8 bytes into a new UTF-16 string

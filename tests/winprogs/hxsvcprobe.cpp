@@ -28,19 +28,13 @@ double handlerWaitMs;
 
 void Log(const wchar_t *format, ...)
 {
-    wchar_t line[512];
-    va_list args;
-    va_start(args, format);
-    int length = _vsnwprintf(line, sizeof line / sizeof line[0] - 1, format, args);
-    va_end(args);
-    if (length < 0) {
-        length = static_cast<int>(sizeof line / sizeof line[0] - 1);
-    }
-    line[length] = L'\0';
     HANDLE file = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file != INVALID_HANDLE_VALUE) {
-        HxWriteUtf8(file, line, length);
+        va_list args;
+        va_start(args, format);
+        HxWriteFormatted(file, format, args);
+        va_end(args);
         CloseHandle(file);
     }
 }

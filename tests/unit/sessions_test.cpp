@@ -1,5 +1,7 @@
 // The session launcher: session tokens, the companion on the console, the
 // force-close helper in every session, its bounds, and session changes.
+#include <algorithm>
+
 #include "fixture.h"
 
 using namespace testing_support;
@@ -663,6 +665,55 @@ TEST_F(SessionLauncherTest, WorstCasesAnswerAQueryRemoveAndAStopWellInsideTheHan
                 EXPECT_TRUE(delivery.timedOut);
             }
         }
+    }
+}
+
+// The stop sweeps one card on the service thread while a query-remove of
+// another card reaches the handler: the two sweeps take turns, so the
+// query-remove waits for the stop's sweep, and its own 20 s count from its
+// arrival. It is answered within the figures all the same, with no helper
+// beside the stop's, and says with a record that its sessions were not visited.
+TEST_F(SessionLauncherTest, QueryRemoveDuringTheStopsSweepWaitsForItAndStillAnswersInTime)
+{
+    sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
+    ASSERT_TRUE(StartWithCardsAB(service_));
+    HANDLE b = LastHandleOf(kCardB);
+    std::thread queryRemove;
+    DWORD answer = sim::kNotDelivered;
+    sim::OnCall("CreateProcessAsUserW", [&](const sim::Call &call) {
+        // The stop's first helper start, for card A.
+        if (queryRemove.joinable() || call["lpApplicationName"] != sim::Text(kServicePath) ||
+            call["lpCommandLine"] != sim::Text(kCardA)) {
+            return;
+        }
+        queryRemove = std::thread([&] { answer = sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardB); });
+        // The handler holds the card list and waits for the stop's sweep.
+        EXPECT_TRUE(sim::WaitUntil([] { return !TextsOf(MSG_QUERY_REMOVE).empty(); }, 10000));
+    });
+    EXPECT_TRUE(service_.Stop());
+    ASSERT_TRUE(queryRemove.joinable());
+    queryRemove.join();
+    EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
+    // From its record to the close of the card's handle, the handling's first
+    // and last steps (the stop thread waits at the card list meanwhile).
+    auto calls = sim::Calls();
+    size_t recorded = RecordCall(MSG_QUERY_REMOVE, kCardB);
+    size_t closed = ServiceCall("CloseHandle", recorded, With("hObject", sim::Handle(b)));
+    ASSERT_NE(closed, std::string::npos);
+    ULONGLONG answered = calls[closed].at - calls[recorded].at;
+    EXPECT_LE(answered, kSweepMs + kGoneMs);
+    EXPECT_LT(answered, kHandlerLimitMs);
+    // Its time was spent waiting for the stop's sweep: no helper was started
+    // for it, and one record says so.
+    EXPECT_TRUE(HelperStartsFor(kCardB, recorded).empty() || HelperStartsFor(kCardB, recorded).front() > closed);
+    EXPECT_NE(
+        sim::FindCall("ReportEventW", recorded,
+                      [&](const sim::Call &call) { return call["lpStrings[1]"] == sim::Text(L"WaitForSingleObject"); }),
+        std::string::npos);
+    ULONGLONG previousEnd = 0;
+    for (const auto &life : HelperLives()) {
+        EXPECT_GE(life.created, previousEnd) << "two helpers at once";
+        previousEnd = life.ended;
     }
 }
 

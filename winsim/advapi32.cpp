@@ -457,7 +457,6 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
     start.started = true;
     start.process = process->id;
     machine->starts.push_back(start);
-    machine->lastProcess = process->id;
     processInformation->hProcess = reinterpret_cast<HANDLE>(Insert(Kind::Process, process, "CreateProcessAsUserW"));
     processInformation->hThread = reinterpret_cast<HANDLE>(Insert(Kind::Thread, process, "CreateProcessAsUserW"));
     processInformation->dwProcessId = process->id;

@@ -164,7 +164,7 @@ struct Machine {
     std::vector<std::unique_ptr<Object>> objects;
     // processes and threads
     std::map<DWORD, std::unique_ptr<Process>> processes;
-    DWORD nextProcess = 2, lastProcess = 0;
+    DWORD nextProcess = 2;
     std::map<DWORD, Thread> threads;
     std::map<std::wstring, Program> programs; // by upper-cased path
     std::wstring modulePath = L"C:\\Windows\\system32\\svchost.exe";

@@ -183,12 +183,6 @@ size_t RunningProcesses()
     return count;
 }
 
-DWORD LastProcess()
-{
-    std::lock_guard<std::mutex> lock(mu);
-    return machine->lastProcess;
-}
-
 } // namespace sim
 
 DWORD GetLastError()

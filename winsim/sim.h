@@ -340,8 +340,6 @@ DWORD SendInterfaceBroadcast(DWORD eventType, const std::wstring &interfacePath)
 // The device's handle broadcast, to every handle notification registered on
 // one of its handles (still registered, whether or not the handle is open).
 DWORD SendHandleBroadcast(DWORD eventType, const std::wstring &instanceId);
-// A handle broadcast to one registration.
-DWORD SendHandleBroadcastTo(DWORD eventType, HDEVNOTIFY registration);
 // The device starts: each interface becomes active and its arrival is
 // broadcast, in the driver's order.
 void DeviceArrives(const std::wstring &instanceId);
@@ -400,7 +398,6 @@ constexpr ULONGLONG kForever = ~0ULL;
 std::vector<ProcessLife> Processes();
 // Started processes that have not ended.
 size_t RunningProcesses();
-DWORD LastProcess();
 
 // ---------------------------------------------------------------------------
 // Window stations, desktops, windows

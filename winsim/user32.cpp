@@ -274,19 +274,6 @@ DWORD SendHandleBroadcast(DWORD eventType, const std::wstring &instanceId)
     return BroadcastToDevice(lock, eventType, FindDevice(instanceId));
 }
 
-DWORD SendHandleBroadcastTo(DWORD eventType, HDEVNOTIFY registration)
-{
-    std::unique_lock<std::mutex> lock(mu);
-    for (auto &object : machine->objects) {
-        auto *r = dynamic_cast<Registration *>(object.get());
-        if (r != nullptr && r->notification.open &&
-            r->notification.value == reinterpret_cast<uintptr_t>(registration)) {
-            return BroadcastToRegistration(lock, eventType, r);
-        }
-    }
-    return kNotDelivered;
-}
-
 void DeviceArrives(const std::wstring &instanceId)
 {
     std::unique_lock<std::mutex> lock(mu);

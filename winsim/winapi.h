@@ -12,7 +12,6 @@
 
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -93,7 +92,6 @@ typedef HINSTANCE__ *HINSTANCE, *HMODULE;
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_LOG_FILE_FULL 1502L
-#define ERROR_CTX_WINSTATION_NOT_FOUND 7022L
 #define ERROR_NO_SUCH_DEVINST 0xE000020BL
 
 #define WAIT_OBJECT_0 0x00000000L
@@ -160,7 +158,6 @@ HRESULT StringCchPrintfW(LPWSTR destination, size_t cchDest, LPCWSTR format, ...
 
 // ---------------------------------------------------------------------------
 // Event log
-#define EVENTLOG_SUCCESS 0x0000
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004

@@ -133,23 +133,35 @@ static SRWLOCK sweepLock = SRWLOCK_INIT;
 
 HANDLE unendedHelper = NULL;
 
+// Ends a helper and waits until it is gone (termination only begins the end;
+// the helper is gone when its handle is signalled), then closes its handle.
+// False, reported, when it is not gone: the handle is kept as unendedHelper.
+static bool EndHelper(HANDLE helper)
+{
+    TerminateProcess(helper, 0);
+    if (WaitForSingleObject(helper, kTerminateWaitMs) != WAIT_OBJECT_0) {
+        ReportFailure(L"TerminateProcess");
+        unendedHelper = helper;
+        return false;
+    }
+    CloseHandle(helper);
+    return true;
+}
+
 // True when no helper is left that could not be ended; an unended one is
-// ended once more and waited for.
+// ended once more.
 static bool UnendedHelperGone()
 {
-    if (unendedHelper == NULL) {
+    HANDLE helper = unendedHelper;
+    unendedHelper = NULL;
+    if (helper == NULL) {
         return true;
     }
-    if (WaitForSingleObject(unendedHelper, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(unendedHelper, 0);
-        if (WaitForSingleObject(unendedHelper, kTerminateWaitMs) != WAIT_OBJECT_0) {
-            ReportFailure(L"TerminateProcess");
-            return false;
-        }
+    if (WaitForSingleObject(helper, 0) == WAIT_OBJECT_0) {
+        CloseHandle(helper);
+        return true;
     }
-    CloseHandle(unendedHelper);
-    unendedHelper = NULL;
-    return true;
+    return EndHelper(helper);
 }
 
 // Runs the helper for `entry` in one session and waits for it until
@@ -179,15 +191,8 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
             DWORD waitMs = left < kHelperWaitMs ? static_cast<DWORD>(left) : kHelperWaitMs;
             if (WaitForSingleObject(process.hProcess, waitMs) != WAIT_OBJECT_0) {
                 ReportFailure(L"WaitForSingleObject");
-                // Termination only begins the end; the helper is gone when its
-                // handle is signalled.
-                TerminateProcess(process.hProcess, 0);
-                if (WaitForSingleObject(process.hProcess, kTerminateWaitMs) != WAIT_OBJECT_0) {
-                    ReportFailure(L"TerminateProcess");
-                    unendedHelper = process.hProcess;
-                    process.hProcess = INVALID_HANDLE_VALUE;
-                    goOn = false;
-                }
+                goOn = EndHelper(process.hProcess);
+                process.hProcess = INVALID_HANDLE_VALUE;
             }
         }
         CloseStartedHandle(&process.hProcess);

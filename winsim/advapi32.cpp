@@ -302,9 +302,8 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     if (e.Failed()) {
         return FALSE;
     }
-    auto *source = Find<EventSource>(eventLog, Kind::EventSource);
+    auto *source = Found<EventSource>(eventLog, Kind::EventSource);
     if (source == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     EventRecord record{source->name, type,     category,           eventId,           userSid != nullptr,
@@ -378,9 +377,8 @@ BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID
     if (e.Failed()) {
         return FALSE;
     }
-    auto *target = Find<TokenObject>(token, Kind::Token);
+    auto *target = Found<TokenObject>(token, Kind::Token);
     if (target == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (infoClass != TokenSessionId || info == nullptr || length != sizeof(DWORD)) {

@@ -226,6 +226,16 @@ template <typename T> T *Find(const void *value, Kind kind)
     Slot *slot = FindSlot(CurrentProcessId(), reinterpret_cast<uintptr_t>(value));
     return slot != nullptr && slot->open && slot->kind == kind ? static_cast<T *>(slot->object) : nullptr;
 }
+// Find, for a call that fails as Windows fails it for a handle that is not
+// open: null, with ERROR_INVALID_HANDLE.
+template <typename T> T *Found(const void *value, Kind kind)
+{
+    T *object = Find<T>(value, kind);
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return object;
+}
 
 // Time: the calling process's clock, and a cost charged to it.
 ULONGLONG &Clock();

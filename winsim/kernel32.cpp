@@ -232,9 +232,8 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
 BOOL SetEvent(HANDLE handle)
 {
     Entry e("SetEvent", {{"hEvent", Handle(handle)}});
-    auto *event = Find<EventObject>(handle, Kind::Event);
-    if (e.Failed() || event == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto *event = e.Failed() ? nullptr : Found<EventObject>(handle, Kind::Event);
+    if (event == nullptr) {
         return FALSE;
     }
     event->signalled = true;
@@ -261,9 +260,8 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         }
         return WAIT_OBJECT_0;
     }
-    Process *p = Find<Process>(object, Kind::Process);
+    Process *p = Found<Process>(object, Kind::Process);
     if (p == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
     // Wait (in real time) until it is known whether the process is signalled
@@ -309,9 +307,8 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode)
     if (e.Failed()) {
         return FALSE;
     }
-    Process *p = Find<Process>(process, Kind::Process);
+    Process *p = Found<Process>(process, Kind::Process);
     if (p == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     ULONGLONG now = Clock();

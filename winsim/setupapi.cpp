@@ -190,9 +190,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND par
 BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD memberIndex, PSP_DEVINFO_DATA info)
 {
     Entry e("SetupDiEnumDeviceInfo", {{"DeviceInfoSet", Handle(handle)}, {"MemberIndex", Number(memberIndex)}});
-    auto *set = Find<DeviceSet>(handle, Kind::DeviceInfoSet);
-    if (e.Failed() || set == nullptr) {
-        SetLastError(e.Failed() ? GetLastError() : ERROR_INVALID_HANDLE);
+    auto *set = e.Failed() ? nullptr : Found<DeviceSet>(handle, Kind::DeviceInfoSet);
+    if (set == nullptr) {
         return FALSE;
     }
     if (info == nullptr || info->cbSize != sizeof(SP_DEVINFO_DATA)) {
@@ -285,9 +284,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, const G
                                             {"DeviceInfoData", Handle(info)},
                                             {"InterfaceClassGuid", Guid(interfaceClass)},
                                             {"MemberIndex", Number(memberIndex)}});
-    auto *set = Find<DeviceSet>(handle, Kind::DeviceInfoSet);
-    if (e.Failed() || set == nullptr) {
-        SetLastError(e.Failed() ? GetLastError() : ERROR_INVALID_HANDLE);
+    auto *set = e.Failed() ? nullptr : Found<DeviceSet>(handle, Kind::DeviceInfoSet);
+    if (set == nullptr) {
         return FALSE;
     }
     if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || interfaceClass == nullptr) {

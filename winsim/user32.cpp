@@ -364,9 +364,8 @@ HWINSTA OpenWindowStationW(LPCWSTR name, BOOL inherit, ACCESS_MASK desiredAccess
 BOOL SetProcessWindowStation(HWINSTA handle)
 {
     Entry e("SetProcessWindowStation", {{"hWinSta", Handle(handle)}});
-    auto *station = Find<Station>(handle, Kind::WindowStation);
-    if (e.Failed() || station == nullptr) {
-        SetLastError(e.Failed() ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    auto *station = e.Failed() ? nullptr : Found<Station>(handle, Kind::WindowStation);
+    if (station == nullptr) {
         return FALSE;
     }
     CurrentProcess()->station = station;
@@ -392,9 +391,8 @@ BOOL CloseWindowStation(HWINSTA handle)
 BOOL EnumDesktopsW(HWINSTA handle, DESKTOPENUMPROCW callback, LPARAM lParam)
 {
     Entry e("EnumDesktopsW", {{"hwinsta", Handle(handle)}, {"lParam", Hex(static_cast<uintptr_t>(lParam))}});
-    auto *station = Find<Station>(handle, Kind::WindowStation);
-    if (e.Failed() || station == nullptr) {
-        SetLastError(e.Failed() ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    auto *station = e.Failed() ? nullptr : Found<Station>(handle, Kind::WindowStation);
+    if (station == nullptr) {
         return FALSE;
     }
     Charge(machine->costs.windowCall);
@@ -442,9 +440,8 @@ HDESK OpenDesktopW(LPCWSTR name, DWORD flags, BOOL inherit, ACCESS_MASK desiredA
 BOOL SetThreadDesktop(HDESK handle)
 {
     Entry e("SetThreadDesktop", {{"hDesktop", Handle(handle)}});
-    auto *desktop = Find<Desktop>(handle, Kind::Desktop);
-    if (e.Failed() || desktop == nullptr) {
-        SetLastError(e.Failed() ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    auto *desktop = e.Failed() ? nullptr : Found<Desktop>(handle, Kind::Desktop);
+    if (desktop == nullptr) {
         return FALSE;
     }
     if (machine->wineRules && desktop->station != CurrentProcess()->station) {
@@ -482,9 +479,8 @@ BOOL CloseDesktop(HDESK handle)
 BOOL EnumDesktopWindows(HDESK handle, WNDENUMPROC callback, LPARAM lParam)
 {
     Entry e("EnumDesktopWindows", {{"hDesktop", Handle(handle)}, {"lParam", Hex(static_cast<uintptr_t>(lParam))}});
-    auto *desktop = Find<Desktop>(handle, Kind::Desktop);
-    if (e.Failed() || desktop == nullptr) {
-        SetLastError(e.Failed() ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    auto *desktop = e.Failed() ? nullptr : Found<Desktop>(handle, Kind::Desktop);
+    if (desktop == nullptr) {
         return FALSE;
     }
     Charge(machine->costs.windowCall);

@@ -125,13 +125,7 @@ void ExpectCleanEnd(const ServiceProcess &service)
     EXPECT_EQ(sim::RunningProcesses(), 0u);
     // Sweeps on the service thread (the stop) and on the main thread (device
     // events) take turns: a helper starts only after the one before it is gone.
-    ULONGLONG previousEnd = 0;
-    for (const auto &life : sim::Processes()) {
-        if (life.application == kServicePath) {
-            EXPECT_GE(life.created, previousEnd) << "two helpers at once";
-            previousEnd = life.ended;
-        }
-    }
+    EXPECT_EQ(HelpersOverlap(), "");
 }
 
 TEST_F(ConcurrencyTest, StormsOfEventsWhileTheServiceStartsAndStops)

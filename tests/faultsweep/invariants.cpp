@@ -13,11 +13,6 @@ namespace faultsweep
 namespace
 {
 
-std::string Narrow(const std::wstring &text)
-{
-    return sim::Ascii(text);
-}
-
 bool IsKnownCard(const std::wstring &id)
 {
     for (const wchar_t *card : {kCardA, kCardB, kCardC}) {
@@ -158,10 +153,10 @@ void CheckListLocked(Driver &d, const std::string &when)
         }
         std::wstring id = entry->instanceId;
         if (!IsKnownCard(id)) {
-            d.Break("an entry names no card: " + Narrow(id) + at);
+            d.Break("an entry names no card: " + sim::Ascii(id) + at);
         }
         if (!seen.insert(Upper(id)).second) {
-            d.Break("a card is listed twice: " + Narrow(id) + at);
+            d.Break("a card is listed twice: " + sim::Ascii(id) + at);
         }
         if (entry->closed > 1) {
             d.Break("closed holds " + std::to_string(entry->closed) + at);
@@ -169,7 +164,7 @@ void CheckListLocked(Driver &d, const std::string &when)
         HANDLE h = entry->deviceHandle;
         if (entry->closed == 0 && IsOpenHandle(h)) {
             if (!sim::IsOpen(h, sim::Kind::File)) {
-                d.Break("an open entry's card handle is not open: " + Narrow(id) + at);
+                d.Break("an open entry's card handle is not open: " + sim::Ascii(id) + at);
             }
             if (!files.insert(reinterpret_cast<uintptr_t>(h)).second) {
                 d.Break("two open entries hold the same card handle" + at);
@@ -188,7 +183,7 @@ void CheckListLocked(Driver &d, const std::string &when)
                               n.deviceType == DBT_DEVTYP_HANDLE && n.fileHandle == h && Upper(n.device) == Upper(id));
         }
         if (!found) {
-            d.Break("an entry's notification is not registered on its handle for its card: " + Narrow(id) + at);
+            d.Break("an entry's notification is not registered on its handle for its card: " + sim::Ascii(id) + at);
         }
     }
     // A card handle that is still open but no open entry holds: one a
@@ -259,7 +254,7 @@ void CheckRecords(Driver &d, const std::vector<sim::Call> &calls, const std::vec
                   const std::vector<std::wstring> *clean)
 {
     for (const auto &record : sim::Events()) {
-        std::string line = Narrow(Line(record.id, record.strings.size() > 1 ? record.strings[1] : L""));
+        std::string line = sim::Ascii(Line(record.id, record.strings.size() > 1 ? record.strings[1] : L""));
         bool information = record.id >= MSG_DEVICE_ARRIVAL && record.id <= MSG_DEVICE_FOUND;
         if (record.id == MSG_ERROR ? record.type != EVENTLOG_ERROR_TYPE
                                    : (!information || record.type != EVENTLOG_INFORMATION_TYPE)) {
@@ -292,7 +287,7 @@ void CheckRecords(Driver &d, const std::vector<sim::Call> &calls, const std::vec
     if (!RecordsAllowed(*clean, records, extra, extras)) {
         std::string got;
         for (const auto &line : records) {
-            got += " [" + Narrow(line) + "]";
+            got += " [" + sim::Ascii(line) + "]";
         }
         d.Break("records not allowed for this failure:" + got);
     }
@@ -364,25 +359,13 @@ void CheckProcesses(Driver &d, const std::vector<sim::Call> &calls)
     // process that may be left running.
     bool mayRun = Failed(calls, "TerminateProcess") && reported;
     auto lives = sim::Processes(); // in order of creation
-    const sim::ProcessLife *previous = nullptr;
-    for (const auto &life : lives) {
-        if (!IsHelper(life)) {
-            continue;
-        }
-        // An ended helper counts until it is gone (its handle is signalled),
-        // and one that could not be ended counts for ever: no later sweep may
-        // start a helper beside it.
-        if (previous != nullptr && life.created < previous->ended) {
-            d.Break("two helpers at once: one created at " + std::to_string(life.created) +
-                    " ms while the one before it ran until " +
-                    (previous->ended == sim::kForever ? std::string("forever") : std::to_string(previous->ended)) +
-                    " ms");
-        }
-        previous = &life;
+    std::string overlap = HelpersOverlap();
+    if (!overlap.empty()) {
+        d.Break(overlap);
     }
     for (const auto &life : lives) {
         if (life.ended == sim::kForever && !mayRun) {
-            d.Break("a started process is still running: " + Narrow(life.application) +
+            d.Break("a started process is still running: " + sim::Ascii(life.application) +
                     (Failed(calls, "TerminateProcess") ? " (TerminateProcess failed, unreported)" : ""));
         }
     }

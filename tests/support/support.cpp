@@ -237,6 +237,31 @@ std::vector<size_t> HelperStartsFor(const std::wstring &id, size_t from)
     });
 }
 
+std::vector<sim::ProcessLife> HelperLives()
+{
+    std::vector<sim::ProcessLife> out;
+    for (const auto &life : sim::Processes()) {
+        if (life.application == kServicePath) {
+            out.push_back(life);
+        }
+    }
+    return out;
+}
+
+std::string HelpersOverlap()
+{
+    auto helpers = HelperLives();
+    for (size_t i = 1; i < helpers.size(); ++i) {
+        if (helpers[i].created < helpers[i - 1].ended) {
+            ULONGLONG ran = helpers[i - 1].ended;
+            return "two helpers at once: one created at " + std::to_string(helpers[i].created) +
+                   " ms while the one before it ran until " +
+                   (ran == sim::kForever ? std::string("forever") : std::to_string(ran)) + " ms";
+        }
+    }
+    return "";
+}
+
 std::map<sim::Kind, size_t> OpenKinds()
 {
     std::map<sim::Kind, size_t> out;

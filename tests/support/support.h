@@ -114,6 +114,14 @@ size_t RecordCall(DWORD id, const std::wstring &text, size_t from = 0);
 // Positions, at or after `from`, of the service's helper starts for card `id`.
 std::vector<size_t> HelperStartsFor(const std::wstring &id, size_t from = 0);
 
+// The lives of the helpers the service started (its own executable), in the
+// order of their starts.
+std::vector<sim::ProcessLife> HelperLives();
+// Never two helpers at once: each is created only once the one before it is
+// gone (an ended helper counts until its handle is signalled, one that could
+// not be ended for ever). Empty when that holds, else what broke it.
+std::string HelpersOverlap();
+
 // The kinds of the handles still open, counted.
 std::map<sim::Kind, size_t> OpenKinds();
 

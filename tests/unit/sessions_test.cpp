@@ -42,18 +42,6 @@ std::vector<DWORD> StartedSessionsOf(const std::vector<sim::ProcessStart> &start
     return out;
 }
 
-// The lives of the helpers the service started, in the order of their starts.
-std::vector<sim::ProcessLife> HelperLives()
-{
-    std::vector<sim::ProcessLife> out;
-    for (const auto &life : sim::Processes()) {
-        if (life.application == kServicePath) {
-            out.push_back(life);
-        }
-    }
-    return out;
-}
-
 // The waits of the service's sweeps in the call log from `from`: the wait for
 // each helper to end, and each wait for an ended helper to be gone.
 struct SweepWaits {
@@ -112,12 +100,7 @@ class SessionLauncherTest : public ServiceProcessTest
   protected:
     void TearDown() override
     {
-        // Never two helpers at once: each starts only once the one before it
-        // is gone.
-        auto helpers = HelperLives();
-        for (size_t i = 1; i < helpers.size(); ++i) {
-            EXPECT_GE(helpers[i].created, helpers[i - 1].ended) << "helper " << i << " of " << helpers.size();
-        }
+        EXPECT_EQ(HelpersOverlap(), "");
         ServiceProcessTest::TearDown();
     }
 
@@ -710,11 +693,7 @@ TEST_F(SessionLauncherTest, QueryRemoveDuringTheStopsSweepWaitsForItAndStillAnsw
         sim::FindCall("ReportEventW", recorded,
                       [&](const sim::Call &call) { return call["lpStrings[1]"] == sim::Text(L"WaitForSingleObject"); }),
         std::string::npos);
-    ULONGLONG previousEnd = 0;
-    for (const auto &life : HelperLives()) {
-        EXPECT_GE(life.created, previousEnd) << "two helpers at once";
-        previousEnd = life.ended;
-    }
+    EXPECT_EQ(HelpersOverlap(), "");
 }
 
 TEST_F(SessionLauncherTest, HungWindowsAreSkippedAndBusyOnesCostOnlyTheirSendTimeout)

@@ -89,7 +89,16 @@ bool ServiceProcess::StartedUp()
                (!reports.empty() &&
                 (reports.back().dwCurrentState == SERVICE_RUNNING || reports.back().dwCurrentState == SERVICE_STOPPED));
     });
-    return sim::WaitForState(SERVICE_RUNNING, 0);
+    if (!sim::WaitForState(SERVICE_RUNNING, 0)) {
+        return false;
+    }
+    // The running report may still be on its way out of the service thread
+    // (another thread's report set meanwhile goes out with it): started up
+    // means the service thread has come to its wait for the stop.
+    return sim::WaitUntil([] {
+        return ServiceCall("WaitForSingleObject", 0, With("dwMilliseconds", sim::Timeout(INFINITE))) !=
+               std::string::npos;
+    });
 }
 
 bool ServiceProcess::StartRunning()

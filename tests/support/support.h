@@ -58,8 +58,8 @@ class ServiceProcess
   public:
     ~ServiceProcess();
     void Start(const std::wstring &commandLine = kServicePath);
-    // Waits until start-up has ended: true when the service reported running,
-    // false when it stopped (or never got that far).
+    // Waits until start-up has ended: true when the service reported running
+    // and waits for a stop, false when it stopped (or never got that far).
     bool StartedUp();
     bool StartRunning(); // Start, then StartedUp
     DWORD Control(DWORD control, DWORD eventType = 0, void *data = nullptr, bool gate = false);

@@ -34,7 +34,7 @@ Process *MakeProcess(DWORD sessionId, const std::wstring &desktopPath)
     Process *p = process.get();
     p->id = machine->nextProcess++;
     p->session = sessionId;
-    p->created = machine->processes.empty() ? 0 : Clock();
+    p->created = Clock();
     p->clock = p->created + machine->costs.processStart;
     size_t slash = desktopPath.find(L'\\');
     Desktop *desktop = EnsureDesktop(sessionId, desktopPath.substr(0, slash),

@@ -8,7 +8,7 @@
 // the characters of its instance ID.
 struct CardEntry {
     HANDLE deviceHandle;     // the card's audio interface; NULL until opened, INVALID_HANDLE_VALUE if that failed
-    HDEVNOTIFY notifyHandle; // handle notification on deviceHandle, or NULL
+    HDEVNOTIFY notifyHandle; // handle notification on deviceHandle; NULL when it holds no open handle
     DWORD closed;            // 1 while deviceHandle stands closed after a query-remove
     CardEntry *next;
     WCHAR instanceId[];
@@ -31,10 +31,11 @@ CardEntry *NewCardList();
 CardEntry *AppendCard(size_t characters);
 CardEntry *FindCardById(LPCWSTR text, CardEntry **predecessor);
 // The entry a handle broadcast is about: the one whose handle notification is
-// `notification`, registered on `handle`. Handle values are reused once closed
-// (a card reopened after a veto may get another card's old value), so the
-// registration, not the value alone, names the card.
-CardEntry *FindCardByHandle(HANDLE handle, HDEVNOTIFY notification, CardEntry **predecessor);
+// `notification`. The registration alone names the card: a registration is
+// unique while it is registered, whereas the handle value a broadcast carries
+// is reused once closed (a card reopened after a veto may get another card's
+// old value) and, for a service recipient, need not be the value registered.
+CardEntry *FindCardByHandle(HDEVNOTIFY notification, CardEntry **predecessor);
 void UnlinkCard(CardEntry *entry, CardEntry *predecessor);
 
 bool IsCardHardwareId(LPCWSTR text);
@@ -58,13 +59,12 @@ void CloseCardHandle(CardEntry *entry);
 struct DeviceBroadcast {
     DWORD deviceType;        // DBT_DEVTYP_DEVICEINTERFACE or DBT_DEVTYP_HANDLE
     LPCWSTR interfacePath;   // for DBT_DEVTYP_DEVICEINTERFACE
-    HANDLE handle;           // for DBT_DEVTYP_HANDLE: the value given at registration
     HDEVNOTIFY notification; // for DBT_DEVTYP_HANDLE: the registration it came through
 };
 // Reads a broadcast of at most `available` bytes. False for anything that is
 // not a complete interface or handle record: no data, a size too small for its
-// type, a name not terminated within the record, a null or invalid handle, no
-// registration.
+// type, a name not terminated within the record, no registration. A handle
+// record's dbch_handle is not read: nothing relies on its value.
 bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *broadcast);
 
 void HandleDeviceEvent(DWORD eventType, LPVOID eventData);

@@ -17,7 +17,6 @@ bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *br
     size_t size = header.dbch_size < available ? header.dbch_size : available;
     broadcast->deviceType = header.dbch_devicetype;
     broadcast->interfacePath = NULL;
-    broadcast->handle = NULL;
     broadcast->notification = NULL;
 
     if (header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
@@ -41,11 +40,9 @@ bool ReadDeviceBroadcast(const void *data, size_t available, DeviceBroadcast *br
             return false;
         }
         const DEV_BROADCAST_HANDLE *record = static_cast<const DEV_BROADCAST_HANDLE *>(data);
-        // Only an open handle can carry a notification.
-        if (!IsOpenHandle(record->dbch_handle) || record->dbch_hdevnotify == NULL) {
+        if (record->dbch_hdevnotify == NULL) {
             return false;
         }
-        broadcast->handle = record->dbch_handle;
         broadcast->notification = record->dbch_hdevnotify;
         return true;
     }
@@ -78,9 +75,9 @@ static void CardArrived(LPCWSTR interfacePath)
     delete[] id;
 }
 
-static void CardQueryRemove(const DeviceBroadcast &broadcast)
+static void CardQueryRemove(const DeviceBroadcast &broadcast, ULONGLONG deadline)
 {
-    CardEntry *entry = FindCardByHandle(broadcast.handle, broadcast.notification, NULL);
+    CardEntry *entry = FindCardByHandle(broadcast.notification, NULL);
     if (entry == NULL) {
         return;
     }
@@ -88,13 +85,13 @@ static void CardQueryRemove(const DeviceBroadcast &broadcast)
     // An entry already closed by an earlier query-remove is swept again, since
     // a companion may have been started for it since, but its stored handle
     // value is never closed a second time.
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, deadline);
     CloseCardHandle(entry);
 }
 
 static void CardQueryRemoveFailed(const DeviceBroadcast &broadcast)
 {
-    CardEntry *entry = FindCardByHandle(broadcast.handle, broadcast.notification, NULL);
+    CardEntry *entry = FindCardByHandle(broadcast.notification, NULL);
     if (entry == NULL) {
         return;
     }
@@ -106,7 +103,7 @@ static void CardQueryRemoveFailed(const DeviceBroadcast &broadcast)
     StartCompanionsOnConsole(entry, false);
 }
 
-static void CardRemoved(const DeviceBroadcast &broadcast)
+static void CardRemoved(const DeviceBroadcast &broadcast, ULONGLONG deadline)
 {
     CardEntry *predecessor = NULL;
     CardEntry *entry = NULL;
@@ -118,14 +115,14 @@ static void CardRemoved(const DeviceBroadcast &broadcast)
         entry = FindCardById(id, &predecessor);
         delete[] id;
     } else {
-        entry = FindCardByHandle(broadcast.handle, broadcast.notification, &predecessor);
+        entry = FindCardByHandle(broadcast.notification, &predecessor);
     }
     if (entry == NULL) {
         return;
     }
     ReportServiceEvent(entry->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_REMOVE_COMPLETE);
     if (!entry->closed) {
-        RunForceCloseSweep(entry);
+        RunForceCloseSweep(entry, deadline);
     }
     ReleaseCardHandles(entry);
     UnlinkCard(entry, predecessor);
@@ -143,6 +140,10 @@ void HandleDeviceEvent(DWORD eventType, LPVOID eventData)
         return;
     }
 
+    // A sweep's time counts from here, where the request reached the handler:
+    // the control manager's 30 s for the answer do too, whatever this thread
+    // then waits for (start-up's hold on the list, the stop's sweep).
+    ULONGLONG deadline = SweepDeadline();
     AcquireSRWLockExclusive(&cardListLock);
     // Events that arrive before start-up has made the list, or after the stop
     // has freed it, find nothing.
@@ -155,7 +156,7 @@ void HandleDeviceEvent(DWORD eventType, LPVOID eventData)
             break;
         case DBT_DEVICEQUERYREMOVE:
             if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
-                CardQueryRemove(broadcast);
+                CardQueryRemove(broadcast, deadline);
             }
             break;
         case DBT_DEVICEQUERYREMOVEFAILED:
@@ -164,7 +165,7 @@ void HandleDeviceEvent(DWORD eventType, LPVOID eventData)
             }
             break;
         case DBT_DEVICEREMOVECOMPLETE:
-            CardRemoved(broadcast);
+            CardRemoved(broadcast, deadline);
             break;
         }
     }

@@ -64,11 +64,11 @@ CardEntry *FindCardById(LPCWSTR text, CardEntry **predecessor)
     return NULL;
 }
 
-CardEntry *FindCardByHandle(HANDLE handle, HDEVNOTIFY notification, CardEntry **predecessor)
+CardEntry *FindCardByHandle(HDEVNOTIFY notification, CardEntry **predecessor)
 {
     for (CardEntry *previous = CardList, *entry = CardList->next; entry != NULL;
          previous = entry, entry = entry->next) {
-        if (entry->deviceHandle == handle && entry->notifyHandle == notification && notification != NULL) {
+        if (entry->notifyHandle == notification && notification != NULL) {
             if (predecessor != NULL) {
                 *predecessor = previous;
             }
@@ -247,7 +247,10 @@ static HDEVNOTIFY RegisterHandleNotification(HANDLE deviceHandle)
 
 // The first open releases the set before it registers the handle
 // notification; a reopen replaces the notification on the old handle with one
-// on the new handle first, and releases the set after that.
+// on the new handle first, and releases the set after that. A card that could
+// not be opened gets no notification: INVALID_HANDLE_VALUE is the
+// current-process pseudo-handle, and a registration on it (which some
+// implementations grant) would never announce anything about the card.
 static void OpenInterface(CardEntry *entry, bool reopening)
 {
     InterfaceQuery query;
@@ -257,7 +260,7 @@ static void OpenInterface(CardEntry *entry, bool reopening)
     } else if (entry->notifyHandle != NULL) {
         UnregisterDeviceNotification(entry->notifyHandle);
     }
-    entry->notifyHandle = RegisterHandleNotification(entry->deviceHandle);
+    entry->notifyHandle = IsOpenHandle(entry->deviceHandle) ? RegisterHandleNotification(entry->deviceHandle) : NULL;
     if (reopening) {
         EndInterfaceQuery(&query);
         entry->closed = 0;

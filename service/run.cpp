@@ -33,20 +33,22 @@ void RunService()
     // Device events wait until start-up is done with the list: an arrival or
     // a query-remove handled between the opens and the companions' start
     // would otherwise see its card's companion started twice, or started
-    // while the card is being removed. The interface registration does not
-    // touch the list.
+    // while the card is being removed. Arrivals are registered for before the
+    // present cards are listed, so that a card whose interface appears in
+    // between is not missed: its arrival, handled once start-up is done,
+    // finds it listed, or lists it if the listing came too early to see it.
     AcquireSRWLockExclusive(&cardListLock);
     CardList = NewCardList();
-    ScanPresentCards();
-    for (CardEntry *entry = CardList->next; entry != NULL; entry = entry->next) {
-        OpenCardInterface(entry);
-    }
     HDEVNOTIFY interfaceNotification = RegisterInterfaceNotification();
     if (interfaceNotification == NULL) {
         ReleaseSRWLockExclusive(&cardListLock);
         ReportServiceEvent(L"RegisterDeviceNotification", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
         return;
+    }
+    ScanPresentCards();
+    for (CardEntry *entry = CardList->next; entry != NULL; entry = entry->next) {
+        OpenCardInterface(entry);
     }
     TokenResult consoleStart = StartCompanionsOnConsole(CardList->next, true);
     ReleaseSRWLockExclusive(&cardListLock);
@@ -60,8 +62,12 @@ void RunService()
 
     // One card at a time: every session's helper has let go of the card before
     // the service closes its own handle, and the next card begins after that.
+    // The stop has one budget, counted from the stop request, for all its
+    // sweeps: a card whose sweep finds it spent is released unswept, with the
+    // record of a spent sweep, so that the service reports stopped well
+    // inside the time an installer waits for a stop.
     for (CardEntry *entry = TakeFirstCard(); entry != NULL; entry = TakeFirstCard()) {
-        RunForceCloseSweep(entry);
+        RunForceCloseSweep(entry, SweepDeadline());
         ReleaseCardHandles(entry);
         ::operator delete(entry);
     }

@@ -9,6 +9,7 @@ SERVICE_STATUS_HANDLE serviceStatusHandle = NULL;
 SERVICE_STATUS serviceStatus = {};
 DWORD checkPointCounter = 1;
 HANDLE StopEvent = NULL;
+ULONGLONG stopDeadline = 0;
 
 // The status record and the checkpoint counter are written from the service
 // thread (start-up, stop) and the main thread (stop request, interrogate), so
@@ -104,6 +105,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
     (void)context;
     switch (control) {
     case SERVICE_CONTROL_STOP:
+        // The stop's time counts from its first request, as the control
+        // manager's and an installer's wait for it do.
+        if (stopDeadline == 0) {
+            stopDeadline = GetTickCount64() + kStopBudgetMs;
+        }
         ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
         SetEvent(StopEvent);
         return NO_ERROR;

@@ -8,6 +8,10 @@ extern SERVICE_STATUS_HANDLE serviceStatusHandle;
 extern SERVICE_STATUS serviceStatus;
 extern DWORD checkPointCounter;
 extern HANDLE StopEvent;
+// When the stop's time is spent (GetTickCount64), set by the first stop
+// request on the main thread and read by the service thread once StopEvent is
+// signalled; 0 until a stop has been requested.
+extern ULONGLONG stopDeadline;
 
 // True when the first command-line word selects the force-close helper: it
 // begins with "PCI" in any ASCII case.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "eventlog/eventlog.h"
+#include "service/service.h"
 #include "sessions/sessions.h"
 
 static const WCHAR companionTail[] = L"\\TALVORIN\\Pellucid Range(Legacy)\\Hexlorn.exe";
@@ -127,9 +128,29 @@ TokenResult StartCompanionsOnConsole(CardEntry *first, bool following)
 // Sweeps run on the main thread (device events) and on the service thread (the
 // stop's, which holds no card-list lock so that the handler keeps answering):
 // one at a time, so that two helpers never run at once. A sweep's time counts
-// from when it was asked for, its wait for another sweep included, so that a
-// handler that has to wait still answers in time.
+// from when it was asked for (for a device event, when the request reached the
+// handler), its waits for the card list and for another sweep included, so
+// that a handler that has to wait still answers in time.
 static SRWLOCK sweepLock = SRWLOCK_INIT;
+
+ULONGLONG SweepDeadline()
+{
+    ULONGLONG deadline = GetTickCount64() + kSweepBudgetMs;
+    return stopDeadline != 0 && stopDeadline < deadline ? stopDeadline : deadline;
+}
+
+// True while a helper started now would have time to start and walk before
+// `deadline`. When it would not, the sweep's time is spent with sessions
+// left, and its record says so: the service stopped before every session was
+// visited.
+static bool TimeLeftForHelper(ULONGLONG deadline)
+{
+    if (GetTickCount64() + kHelperStartMs <= deadline) {
+        return true;
+    }
+    ReportFailure(L"WaitForSingleObject");
+    return false;
+}
 
 HANDLE unendedHelper = NULL;
 
@@ -168,7 +189,8 @@ static bool UnendedHelperGone()
 // `deadline` at the latest, and never longer than kHelperWaitMs. A helper that
 // outlives its wait is ended: it must not go on switching desktops and sending
 // messages after the service has moved on. False when the sweep must not go
-// on: a helper that was ended is not gone, and no second one may run beside it.
+// on: a helper that was ended is not gone, and no second one may run beside
+// it; or the sweep's time ran out before the helper could be started.
 static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG deadline)
 {
     SessionToken token;
@@ -181,9 +203,12 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
     STARTUPINFOW startup;
     PrepareStartupInfo(&startup);
     PROCESS_INFORMATION process = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, 0, 0};
-    if (length != 0 && length < MAX_PATH &&
-        CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
-                             CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
+    bool pathKnown = length != 0 && length < MAX_PATH;
+    if (pathKnown && !TimeLeftForHelper(deadline)) {
+        goOn = false;
+    } else if (pathKnown &&
+               CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
+                                    CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
         CloseStartedHandle(&process.hThread);
         if (IsOpenHandle(process.hProcess)) {
             ULONGLONG now = GetTickCount64();
@@ -201,9 +226,8 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
     return goOn;
 }
 
-void RunForceCloseSweep(CardEntry *entry)
+void RunForceCloseSweep(CardEntry *entry, ULONGLONG deadline)
 {
-    ULONGLONG deadline = GetTickCount64() + kSweepBudgetMs;
     AcquireSRWLockExclusive(&sweepLock);
     PWTS_SESSION_INFOW sessions = NULL;
     DWORD count = 0;
@@ -211,14 +235,11 @@ void RunForceCloseSweep(CardEntry *entry)
         count = 0;
     }
     for (DWORD i = 0; i < count; ++i) {
-        if (GetTickCount64() >= deadline) {
-            // The sweep's time is spent and sessions are left: the handler
-            // must answer in time. The record tells that the service stopped
-            // waiting before every session was visited.
-            ReportFailure(L"WaitForSingleObject");
-            break;
-        }
-        if (!UnendedHelperGone() || !RunHelperInSession(sessions[i].SessionId, entry, deadline)) {
+        // The handler must answer in time, and the stop must end in time:
+        // with too little time left for a helper, no further session is
+        // visited.
+        if (!TimeLeftForHelper(deadline) || !UnendedHelperGone() ||
+            !RunHelperInSession(sessions[i].SessionId, entry, deadline)) {
             break;
         }
     }

@@ -28,10 +28,18 @@ constexpr DWORD kConsoleTarget = 0xFFFFFFFF;
 // needs four sends' timeouts, and its wait leaves it two seconds more for its
 // start and its walk. The control handler runs a sweep before it answers a
 // query-remove, and the service control manager gives a handler 30 s: a sweep
-// answers within its budget plus the wait for one ended helper.
+// answers within its budget plus the wait for one ended helper and one process
+// start. A helper is started only with kHelperStartMs of the budget left, the
+// least it needs to start and walk a session whose windows answer; started
+// with less, it would be ended at once and reported as if a window were slow.
+// The stop has one budget for all its sweeps, counted from the stop request:
+// with one wait for an ended helper after it the service reports stopped
+// within 25 s, inside the 30 s an installer waits for a service to stop.
 constexpr DWORD kHelperWaitMs = 4 * kForceCloseSendTimeoutMs + 2000;
 constexpr DWORD kTerminateWaitMs = 1000;
 constexpr DWORD kSweepBudgetMs = 20000;
+constexpr DWORD kHelperStartMs = 500;
+constexpr DWORD kStopBudgetMs = 20000;
 
 // A helper that could not be ended, kept (by the sweeps, one at a time) until
 // it is gone: no other helper starts while it may still run, in the sweep that
@@ -47,5 +55,10 @@ void LaunchCompanion(HANDLE sessionToken, LPWSTR instanceId);
 // closes the token pair. Returns how the token preparation ended.
 TokenResult StartCompanionsOnConsole(CardEntry *first, bool following);
 
-void RunForceCloseSweep(CardEntry *entry);
+// The deadline (GetTickCount64) of a sweep asked for now: kSweepBudgetMs from
+// now, and never later than the stop's deadline once a stop was requested.
+ULONGLONG SweepDeadline();
+// Runs the force-close helper for `entry` in every session, one at a time,
+// until `deadline` at the latest (see SweepDeadline).
+void RunForceCloseSweep(CardEntry *entry, ULONGLONG deadline);
 void HandleSessionChange(DWORD eventType);

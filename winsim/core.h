@@ -190,6 +190,7 @@ struct Machine {
     std::vector<Delivery> deliveries;
     bool wineRules = false;
     // devices
+    BroadcastHandle broadcastHandle = BroadcastHandle::Other;
     std::vector<std::unique_ptr<Device>> devices;
     std::map<void *, std::unique_ptr<std::mutex>> locks;
     std::map<const void *, size_t> lockWaiters;

@@ -331,6 +331,15 @@ struct Notification {
 };
 std::vector<Notification> Notifications();
 
+// The value a handle broadcast carries in dbch_handle. Only the form sent to a
+// window is shown to carry the value given at registration (Wine's
+// dlls/dinput/tests/hotplug.c, which registers a window); for a service
+// recipient nothing says so, and by default the simulation gives the harsher
+// answer: a value that is none of the service's handles. Registered sends the
+// registered value, which may name another object once that handle is closed.
+enum class BroadcastHandle { Registered, Other };
+void SetBroadcastHandle(BroadcastHandle value);
+
 // Broadcasts through the service control path, as the Plug and Play manager
 // sends them. Each returns the handler's last answer, or kNotDelivered when no
 // notification is registered for it.

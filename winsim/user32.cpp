@@ -17,8 +17,11 @@
 // only in case; device notifications for a service status handle:
 // interface broadcasts for the notification's class (or every class, with
 // DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), and handle broadcasts that carry the
-// handle value given at registration (dbch_handle) and the registration
-// (dbch_hdevnotify), also after that handle was closed.
+// registration (dbch_hdevnotify), also after the handle was closed, and in
+// dbch_handle a value that is not the registered one, or the registered one
+// (SetBroadcastHandle); a handle registration on INVALID_HANDLE_VALUE, the
+// current-process pseudo-handle, granted as Wine grants it and never
+// announcing anything.
 // Leaves out: creating window stations, desktops and windows from a program,
 // child windows, security on window stations and desktops, window procedures
 // and posted messages, notifications for window handles.
@@ -110,7 +113,10 @@ DWORD BroadcastToRegistration(std::unique_lock<std::mutex> &lock, DWORD eventTyp
     auto *record = reinterpret_cast<DEV_BROADCAST_HANDLE *>(buffer.data());
     record->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
     record->dbch_devicetype = DBT_DEVTYP_HANDLE;
-    record->dbch_handle = r->notification.fileHandle;
+    // A value in no handle table of the program's, distinct per registration.
+    record->dbch_handle = machine->broadcastHandle == BroadcastHandle::Registered
+                              ? r->notification.fileHandle
+                              : reinterpret_cast<HANDLE>(0x7FFE0000 + r->notification.value);
     record->dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(r->notification.value);
     return Broadcast(lock, eventType, buffer);
 }
@@ -191,6 +197,12 @@ UINT MessageNumber(const std::wstring &name)
         }
     }
     return 0;
+}
+
+void SetBroadcastHandle(BroadcastHandle value)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    machine->broadcastHandle = value;
 }
 
 void SetWineRules(bool wine)
@@ -585,13 +597,16 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD fl
     if (n.deviceType == DBT_DEVTYP_HANDLE) {
         auto *handleFilter = static_cast<DEV_BROADCAST_HANDLE *>(filter);
         auto *file = Find<FileObject>(handleFilter->dbch_handle, Kind::File);
-        if (header->dbch_size != sizeof(DEV_BROADCAST_HANDLE) || file == nullptr) {
+        // The pseudo-handle names the process, no device: Wine grants the
+        // registration, and nothing is ever announced through it.
+        bool pseudo = handleFilter->dbch_handle == INVALID_HANDLE_VALUE;
+        if (header->dbch_size != sizeof(DEV_BROADCAST_HANDLE) || (file == nullptr && !pseudo)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return NULL;
         }
         n.fileHandle = handleFilter->dbch_handle;
-        r->device = file->device;
-        n.device = file->device->spec.instanceId;
+        r->device = pseudo ? nullptr : file->device;
+        n.device = pseudo ? L"" : file->device->spec.instanceId;
     } else if (n.deviceType != DBT_DEVTYP_DEVICEINTERFACE ||
                header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
         SetLastError(ERROR_INVALID_DATA);

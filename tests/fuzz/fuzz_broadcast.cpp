@@ -142,12 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 delete[] id;
             }
         } else if (broadcast.deviceType == DBT_DEVTYP_HANDLE) {
-            if (broadcast.handle == NULL || broadcast.handle == INVALID_HANDLE_VALUE || broadcast.notification == NULL) {
-                Fail("a handle broadcast without a handle or registration was accepted");
+            if (broadcast.notification == NULL) {
+                Fail("a handle broadcast without a registration was accepted");
             }
             AcquireSRWLockExclusive(&cardListLock);
-            CardEntry *found = FindCardByHandle(broadcast.handle, broadcast.notification, nullptr);
-            bool expected = broadcast.handle == kListedHandle && broadcast.notification == kListedNotification;
+            CardEntry *found = FindCardByHandle(broadcast.notification, nullptr);
+            bool expected = broadcast.notification == kListedNotification;
             ReleaseSRWLockExclusive(&cardListLock);
             if ((found != nullptr) != expected) {
                 Fail("FindCardByHandle found the wrong entry");

@@ -12,6 +12,7 @@ const SERVICE_STATUS_HANDLE initialStatusHandle = serviceStatusHandle;
 const SERVICE_STATUS initialStatus = serviceStatus;
 const DWORD initialCheckPoint = checkPointCounter;
 const HANDLE initialStopEvent = StopEvent;
+const ULONGLONG initialStopDeadline = stopDeadline;
 const UINT initialForceCloseMessage = forceCloseMessage;
 const HANDLE initialUnendedHelper = unendedHelper;
 } // namespace
@@ -22,6 +23,7 @@ void ResetProcessState()
     serviceStatus = initialStatus;
     checkPointCounter = initialCheckPoint;
     StopEvent = initialStopEvent;
+    stopDeadline = initialStopDeadline;
     forceCloseMessage = initialForceCloseMessage;
     unendedHelper = initialUnendedHelper;
     // A process that ended on a start-up failure path still held its list.

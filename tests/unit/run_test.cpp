@@ -96,24 +96,23 @@ class RunSequenceTest : public ServiceProcessTest
   protected:
     void TearDown() override
     {
-        sim::OnCall("RegisterDeviceNotificationW", nullptr);
         sim::AfterCall("RegisterDeviceNotificationW", nullptr);
         ServiceProcessTest::TearDown();
     }
 
-    // Starts the service with `broadcast` sent from the service thread's
-    // registration for the interfaces: right before it, or right after it has
-    // taken effect. True when the service runs and the broadcast was handled.
-    bool StartWithBroadcastAtTheInterfaceRegistration(bool afterIt, BroadcastDuringStartUp &broadcast)
+    // Starts the service with `broadcast` sent from the service thread right
+    // after a registration of `deviceType` (the interfaces', or a card's
+    // handle) has taken effect. True when the service runs and the broadcast
+    // was handled.
+    bool StartWithBroadcastAfterRegistration(DWORD deviceType, BroadcastDuringStartUp &broadcast)
     {
-        auto hook = [&](const sim::Call &call) {
-            if (IsInterfaceRegistration(call)) {
+        sim::AfterCall("RegisterDeviceNotificationW", [&](const sim::Call &call) {
+            if (call["dbch_devicetype"] == sim::DeviceType(deviceType)) {
                 broadcast.SendAndWait();
             }
-        };
-        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", hook);
+        });
         bool running = service_.StartRunning();
-        (afterIt ? sim::AfterCall : sim::OnCall)("RegisterDeviceNotificationW", nullptr);
+        sim::AfterCall("RegisterDeviceNotificationW", nullptr);
         return broadcast.Join() && running;
     }
 
@@ -338,36 +337,39 @@ TEST_F(RunSequenceTest, NoConsoleSessionAtStartUpStillRunsWithoutCompanionOrReco
     EXPECT_EQ(OpenKinds(), (std::map<sim::Kind, size_t>{{sim::Kind::Event, 1}}));
 }
 
-TEST_F(RunSequenceTest, CardArrivingAfterTheInterfaceRegistrationGetsOneCompanionWhileStartUpHoldsTheList)
+TEST_F(RunSequenceTest, CardArrivingAfterTheInterfaceRegistrationIsListedOnceWithOneCompanion)
 {
-    // Card C arrives the moment the interface registration exists, while
-    // start-up has its companions still to start: the arrival waits for the
-    // list, and C's companion is started by the arrival alone.
+    // Card C arrives the moment the interface registration exists, before
+    // start-up lists the cards: the listing sees it, and the arrival, which
+    // waits for the list, finds it listed under the broadcast's spelling of
+    // its ID. It is seen twice and listed, opened and started once.
     AddCard(kCardA);
     sim::DeviceSpec c = DeviceSpecOf(kCardC);
     c.present = false;
     sim::AddDevice(c);
     BroadcastDuringStartUp arrival([] { sim::DeviceArrives(kCardC); });
-    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(true, arrival));
+    ASSERT_TRUE(StartWithBroadcastAfterRegistration(DBT_DEVTYP_DEVICEINTERFACE, arrival));
 
     auto listed = ListedCards();
     ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[1].id, kCardC);
     EXPECT_TRUE(sim::IsOpen(listed[1].deviceHandle, sim::Kind::File));
+    EXPECT_EQ(sim::DeviceHandles(kCardC).size(), 1u);
     EXPECT_EQ(CompanionStarts(kCardA).size(), 1u);
-    EXPECT_EQ(CompanionStarts(listed[1].id).size(), 1u);
+    EXPECT_EQ(CompanionStarts(kCardC).size(), 1u);
     EXPECT_EQ(RecordLines(),
-              (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_DEVICE_ARRIVAL, listed[1].id)}));
+              (std::vector<std::wstring>{Line(MSG_DEVICE_FOUND, kCardA), Line(MSG_DEVICE_FOUND, kCardC)}));
 }
 
 TEST_F(RunSequenceTest, CardQueryRemovedDuringStartUpGetsNoCompanionAfterItsHandleIsClosed)
 {
-    // A query-remove of a card found at start-up comes while start-up
-    // registers for the interfaces: it waits for the list, so the companion
-    // start-up gives the card comes before the sweep and the close.
+    // A query-remove of a card found at start-up comes as soon as its handle
+    // notification exists: it waits for the list, so the companion start-up
+    // gives the card comes before the sweep and the close.
     AddCard(kCardA);
     DWORD answer = sim::kNotDelivered;
     BroadcastDuringStartUp queryRemove([&] { answer = sim::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, kCardA); });
-    ASSERT_TRUE(StartWithBroadcastAtTheInterfaceRegistration(false, queryRemove));
+    ASSERT_TRUE(StartWithBroadcastAfterRegistration(DBT_DEVTYP_HANDLE, queryRemove));
     EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
 
     HANDLE a = LastHandleOf(kCardA);

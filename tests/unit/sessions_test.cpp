@@ -384,7 +384,7 @@ TEST_F(SessionLauncherTest, SweepRunsOneHelperPerSessionInArrayOrderEachWaitedWi
     sim::AddSession(2, WTSDisconnected);
     sim::AddSession(3);
     CardEntry *entry = Entry(kCardA);
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
 
     // Every listed session, whatever its state, in the order of the list.
     auto helpers = HelperStarts();
@@ -443,7 +443,7 @@ TEST_F(SessionLauncherTest, SweepGoesOnPastSessionsWhereTheTokenOrTheHelperFails
     CardEntry *entry = Entry(kCardA);
     sim::FailCall("CreateProcessAsUserW", 2); // session 1: nothing reported
     sim::FailCall("SetTokenInformation", 3);  // session 2: reported once
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
     EXPECT_EQ(StartedSessionsOf(HelperStarts()), (std::vector<DWORD>{0, 3, 4}));
     EXPECT_EQ(sim::EventTexts(), std::vector<std::wstring>{L"SetTokenInformation"});
     ExpectNothingLeftOpen();
@@ -451,7 +451,7 @@ TEST_F(SessionLauncherTest, SweepGoesOnPastSessionsWhereTheTokenOrTheHelperFails
     // A failed enumeration tries no session and frees the null pointer.
     sim::FailCall("WTSEnumerateSessionsW");
     size_t from = sim::Calls().size();
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
     auto calls = sim::Calls();
     auto made = ServiceCalls("", from);
     ASSERT_EQ(made.size(), 2u);
@@ -463,7 +463,7 @@ TEST_F(SessionLauncherTest, SweepGoesOnPastSessionsWhereTheTokenOrTheHelperFails
     // A module path that does not fit is not used.
     FreshMachine();
     sim::SetModulePath(L"C:\\" + std::wstring(300, L'm') + L".exe");
-    RunForceCloseSweep(Entry(kCardA));
+    RunForceCloseSweep(Entry(kCardA), SweepDeadline());
     EXPECT_TRUE(sim::ProcessStarts().empty());
     ExpectNothingLeftOpen();
 }
@@ -499,7 +499,7 @@ TEST_F(SessionLauncherTest, HelpersOutlivingTheirWaitAreEndedAndGoneBeforeTheNex
         }
         sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
         CardEntry *entry = Entry(kCardA);
-        RunForceCloseSweep(entry);
+        RunForceCloseSweep(entry, SweepDeadline());
 
         EXPECT_EQ(SessionsOf(HelperStarts()), (std::vector<DWORD>{kServicesSession, kConsoleSession}));
         EXPECT_EQ(sim::EventTexts(), c.records);
@@ -534,7 +534,7 @@ TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoHelperStartsBe
     sim::InstallProgram(kServicePath, sim::Program::NeverEnds);
     sim::FailCall("TerminateProcess");
     CardEntry *entry = Entry(kCardA);
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
 
     EXPECT_EQ(sim::EventTexts(), (std::vector<std::wstring>{L"WaitForSingleObject", L"TerminateProcess"}));
     EXPECT_EQ(SessionsOf(HelperStarts()), std::vector<DWORD>{kServicesSession});
@@ -553,7 +553,7 @@ TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoHelperStartsBe
 
     // A later sweep ends it once more; while it is still there, no helper
     // starts and the record is written again.
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
     EXPECT_EQ(sim::EventTexts(),
               (std::vector<std::wstring>{L"WaitForSingleObject", L"TerminateProcess", L"TerminateProcess"}));
     EXPECT_EQ(HelperLives().size(), 1u);
@@ -562,7 +562,7 @@ TEST_F(SessionLauncherTest, HelperThatCannotBeEndedIsReportedAndNoHelperStartsBe
     // visits every session.
     sim::StopFailing("TerminateProcess");
     sim::InstallProgram(kServicePath, sim::Program::Exits);
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
     helpers = HelperLives();
     ASSERT_EQ(helpers.size(), 3u);
     EXPECT_NE(helpers[0].ended, sim::kForever);
@@ -708,7 +708,7 @@ TEST_F(SessionLauncherTest, HungWindowsAreSkippedAndBusyOnesCostOnlyTheirSendTim
     sim::SetWindowBusy(busy, 60000);
     sim::SetWindowBusy(slow, 1500);
     ULONGLONG start = sim::Now();
-    RunForceCloseSweep(entry);
+    RunForceCloseSweep(entry, SweepDeadline());
     // The hung window is given up at once, the busy one after 2 s, the slow
     // one answers after its 1.5 s.
     EXPECT_EQ(sim::Now() - start, kWindowMs + 1500);

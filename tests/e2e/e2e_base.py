@@ -55,8 +55,9 @@ class PrefixTestCase(WineTestCase):
     what another one left behind, whatever the order they run in."""
 
     wp = None
+    relay = ()  # functions whose calls the session logs (WinePrefix's relay)
 
     def setUp(self):
-        self.wp = WinePrefix(windows_build_dir())
+        self.wp = WinePrefix(windows_build_dir(), relay=self.relay)
         self.wp.open()
         self.addCleanup(self.wp.close)

@@ -5,11 +5,14 @@ import unittest
 
 from e2e_base import SESSIONS_SOURCE, PrefixTestCase
 from eventview import MSG_DEVICE_FOUND, MSG_ERROR, render
+from winelog import parse_relay_calls
 from fakes import CARD_ID, OTHER_DEVICE_HARDWARE_IDS, OTHER_DEVICE_ID, add_fake_card, install_companion
 from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient
 
 
 class FakeCardService(PrefixTestCase):
+    relay = ("user32.RegisterDeviceNotificationW", "setupapi.SetupDiGetClassDevsW")
+
     def setUp(self):
         super().setUp()
         add_fake_card(self.wp, CARD_ID)
@@ -30,6 +33,12 @@ class FakeCardService(PrefixTestCase):
         records = self.run_life()
         self.assertEqual(records, [(4, MSG_DEVICE_FOUND, ["HexlornS", CARD_ID]),
                                    (1, MSG_ERROR, ["HexlornS", "CreateProcessAsUser"])])
+        # Arrivals are registered for before the cards are listed (the scan,
+        # then the card's open); the card's interface cannot be opened under
+        # Wine, and a card without a handle gets no handle notification.
+        self.assertEqual(parse_relay_calls(self.wp.session_text(), "HexlornS"),
+                         ["user32.RegisterDeviceNotificationW", "setupapi.SetupDiGetClassDevsW",
+                          "setupapi.SetupDiGetClassDevsW"])
 
     def test_companion_started_once_on_the_console_desktop(self):
         companion = install_companion(self.wp)

@@ -33,6 +33,7 @@ _STATUS = re.compile(
     r"^([0-9a-f]+):([0-9a-f]+):trace:service:SetServiceStatus \S+ (\S+) (\S+) (\S+) (\S+) (\S+) (\S+) (\S+)$"
 )
 _HANDLER = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:service:RegisterServiceCtrlHandlerExW L"([^"]*)"')
+_RELAY_CALL = re.compile(r"^([0-9a-f]+):[0-9a-f]+:Call ([A-Za-z0-9_]+\.[A-Za-z0-9_]+)\(")
 _ESCAPE = re.compile(r"\\(\\|\"|n|r|t|[0-9a-fA-F]{4})")
 
 
@@ -106,3 +107,10 @@ def parse_status_reports(text, service):
             values = [int(v, 0) for v in match.groups()[2:]]
             reports.append(StatusReport(match.group(1), match.group(2), *values))
     return reports
+
+
+def parse_relay_calls(text, service):
+    """The relayed calls (WINEDEBUG +relay, limited by RelayInclude) made by a
+    process that registered `service`'s handler, as "dll.Function", in order."""
+    pids = {m.group(1) for m in map(_HANDLER.match, text.splitlines()) if m and m.group(2) == service}
+    return [m.group(2) for m in map(_RELAY_CALL.match, text.splitlines()) if m and m.group(1) in pids]

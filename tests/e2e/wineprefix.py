@@ -197,7 +197,10 @@ class WinePrefix:
     Use as a context manager; close() always ends the session (wineserver -k)
     and kills whatever of the prefix still runs."""
 
-    def __init__(self, build_dir, keep=None):
+    def __init__(self, build_dir, keep=None, relay=()):
+        """relay: functions ("dll.Function") whose calls every program of the
+        session logs (WINEDEBUG +relay, limited to them by RelayInclude)."""
+        self.relay = tuple(relay)
         self.build_dir = Path(build_dir).resolve()
         self.keep = keep if keep is not None else bool(os.environ.get("HEXLORN_E2E_KEEP"))
         self.path = None
@@ -226,6 +229,12 @@ class WinePrefix:
         self.logs.mkdir()
         self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG=WINEDEBUG,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
+        if self.relay:
+            # Read by each process at its start, so written before the session's
+            # first program; without it +relay would log every call.
+            with open(self.path / "user.reg", "a", encoding="utf-8") as reg:
+                reg.write('\n[Software\\\\Wine\\\\Debug] 0\n"RelayInclude"="%s"\n' % ";".join(self.relay))
+            self.env["WINEDEBUG"] = WINEDEBUG + ",+relay"
         self.env.pop("DISPLAY", None)
         for key in [k for k in self.env if k.startswith("HXCOMPANION_")]:
             del self.env[key]

@@ -58,6 +58,20 @@ struct Registration {
 
 // True while the facts run under Wine (or the simulation under its rules).
 bool UnderWine();
+// True when the machine was prepared for the facts (the simulation, and the
+// prefix run_wine.py prepares): there everything but the simulation-only
+// facts must be arranged.
+bool Prepared();
+
+// Ends a fact whose machine cannot be arranged here (on a machine nobody
+// prepared): it is reported as not applicable, with `reason`, never as
+// passed. Where the machine was prepared, it fails the fact.
+struct NotApplicable {
+    std::string reason;
+};
+[[noreturn]] void NotApplicableHere(const std::string &reason);
+// A line printed under the fact's result (e.g. which device it used).
+void Note(const std::string &text);
 
 void Fail(const char *file, int line, const std::string &what);
 std::string ShowNumber(unsigned long long value);
@@ -95,6 +109,8 @@ void WineDiffers(bool windows, bool wine, const char *windowsText, const char *w
 
 // Equal but for the case of ASCII letters.
 bool SameText(const std::wstring &a, const std::wstring &b);
+// With ASCII letters in lower case.
+std::wstring LowerText(std::wstring text);
 
 // Starts `path` with `commandLine` as CreateProcessAsUserW does for the
 // service: a primary token duplicated from the process's own, moved to

@@ -259,8 +259,9 @@ HDEVNOTIFY RegisterInterfaces(const GUID &interfaceClass, DWORD flags)
 // closed value may already name another object (HandleValuesAreReusedAfterClose).
 FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
 {
-    arrange::Card();
-    auto paths = contract::ListInterfaces(arrange::kCard, KSCATEGORY_AUDIO, DIGCF_PRESENT);
+    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
+    std::wstring card = arrange::Card();
+    auto paths = contract::ListInterfaces(card, KSCATEGORY_AUDIO, DIGCF_PRESENT);
     REQUIRE(!paths.empty());
     HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               NULL, OPEN_EXISTING, 0, NULL);
@@ -269,12 +270,11 @@ FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug
     filter.dbch_size = sizeof filter;
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = file;
-    HDEVNOTIFY registration =
-        RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
     REQUIRE(registration != NULL);
     CHECK(CloseHandle(file));
     HANDLE reused = CreateEventW(NULL, TRUE, FALSE, NULL);
-    arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, arrange::kCard);
+    arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, card);
     auto received = arrange::Broadcasts();
     REQUIRE(received.size() == 1);
     DEV_BROADCAST_HANDLE record = HandleRecord(received[0]);
@@ -292,10 +292,9 @@ FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug
 // part), all_lower() from there (instance part, class, reference).
 FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hotplug.c devnotify_wndproc")
 {
-    arrange::Card();
     HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
     REQUIRE(registration != NULL);
-    arrange::DeviceArrives(arrange::kCard);
+    arrange::DeviceArrives(arrange::Card());
     auto received = arrange::Broadcasts();
     REQUIRE(received.size() == 3);
     for (const auto &broadcast : received) {
@@ -321,12 +320,12 @@ FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hot
 // and removal), without it only those of the filter's class (two).
 FACT(InterfaceArrivalsComeOncePerInterfaceInTheDriversOrder, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
 {
-    arrange::Card();
+    std::wstring card = arrange::Card();
     const GUID *expected[] = {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_TOPOLOGY};
     for (DWORD flags : {DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), DWORD(0)}) {
         HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, flags);
         REQUIRE(registration != NULL);
-        arrange::DeviceArrives(arrange::kCard);
+        arrange::DeviceArrives(card);
         auto received = arrange::Broadcasts();
         CHECK_EQ(received.size(), flags != 0 ? 3u : 1u);
         for (size_t i = 0; i < received.size() && i < 3; ++i) {

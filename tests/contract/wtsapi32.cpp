@@ -32,7 +32,7 @@ FACT(NoProcessStartsInTheListenerSession, kSimOnly, "WTS_CONNECTSTATE_CLASS page
 {
     PROCESS_INFORMATION process{};
     CHECK(!contract::StartProcess(arrange::ProgramPath(arrange::Program::Exits),
-                                  arrange::CommandLine(arrange::Program::Exits), &process, arrange::kListenerSession));
+                                  arrange::CommandLine(arrange::Program::Exits), &process, arrange::ListenerSession()));
 }
 
 // WTSGetActiveConsoleSessionId page: "The session identifier of the session

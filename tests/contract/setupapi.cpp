@@ -167,3 +167,30 @@ FACT(MediaClassNameGivesTheMediaClass, kAlsoWine,
     CHECK_EQ(count, 1u);
     CHECK(memcmp(&guids[0], &kMediaClass, sizeof(GUID)) == 0);
 }
+
+// Structure of the Registry: "Key names are not case sensitive", and a
+// device's instance ID names its key in the device registry, so an instance
+// ID as enumerator finds its device whatever the case. An arrival's path
+// keeps its instance part in lower case (Wine's hotplug.c devnotify_wndproc),
+// so the ID the service derives from it differs in case from the registry's.
+FACT(ClassDevsFindAnInstanceIdWithoutRegardToCase, kAlsoWine,
+     "Structure of the Registry page; SetupDiGetClassDevsW page, Enumerator")
+{
+    std::wstring card = arrange::Card();
+    size_t instance = card.rfind(L'\\');
+    REQUIRE(instance != std::wstring::npos);
+    std::wstring asArrived = card.substr(0, instance) + contract::LowerText(card.substr(instance));
+    for (const std::wstring &id : {asArrived, contract::LowerText(card)}) {
+        HDEVINFO set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, id.c_str(), NULL, DIGCF_DEVICEINTERFACE);
+        REQUIRE(set != INVALID_HANDLE_VALUE);
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        WCHAR listed[512] = L"";
+        CHECK(SetupDiEnumDeviceInfo(set, 0, &info) && SetupDiGetDeviceInstanceIdW(set, &info, listed, 512, NULL));
+        CHECK(contract::SameText(listed, card));
+        SP_DEVICE_INTERFACE_DATA iface{};
+        iface.cbSize = sizeof iface;
+        CHECK(SetupDiEnumDeviceInterfaces(set, NULL, &KSCATEGORY_AUDIO, 0, &iface));
+        SetupDiDestroyDeviceInfoList(set);
+    }
+}

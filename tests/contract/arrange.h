@@ -67,10 +67,7 @@ std::wstring Card();
 // ---------------------------------------------------------------------------
 // Sessions
 
-// The machine has the Remote Desktop listener session.
-bool HasRemoteDesktopListener();
-constexpr DWORD kListenerSession = 65536;
-// The listener session, to start a process in (sim only).
+// The Remote Desktop listener session, to start a process in (sim only).
 DWORD ListenerSession();
 // A session is being attached to the console (sim only).
 void DetachConsole();

@@ -113,14 +113,9 @@ std::wstring Card()
     return card.instanceId;
 }
 
-bool HasRemoteDesktopListener()
-{
-    return true;
-}
-
 DWORD ListenerSession()
 {
-    return kListenerSession;
+    return 65536;
 }
 
 void DetachConsole()

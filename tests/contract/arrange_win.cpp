@@ -281,15 +281,6 @@ std::wstring Card()
     return device.id;
 }
 
-bool HasRemoteDesktopListener()
-{
-    DWORD deny = 1, size = sizeof deny;
-    return !contract::UnderWine() &&
-           RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Terminal Server",
-                        L"fDenyTSConnections", RRF_RT_REG_DWORD, NULL, &deny, &size) == ERROR_SUCCESS &&
-           deny == 0;
-}
-
 DWORD ListenerSession()
 {
     Unsupported("a session other than the caller's");

@@ -1,5 +1,6 @@
 // The contract tests' runner and the helpers the facts share. Built for the
-// simulation (contract_sim [--counts FILE]: the count of facts run) and for Windows
+// simulation (contract_sim [--counts FILE]: the facts' count and the
+// assumptions' count, then one line per assumption) and for Windows
 // (contract.exe: no argument runs the facts on a machine as it is,
 // "prepared" in the prefix run_wine.py prepares; "exit" ends at once, "sleep"
 // sleeps a minute and "window" keeps a window, the programs that
@@ -200,8 +201,8 @@ Outcome RunOnce(const Fact &fact, bool wineRules, std::string *notApplicable)
         *notApplicable = skipped.reason;
     }
     arrange::Cleanup();
-    if (UnderWine() && fact.reach >= kWineDiffers && !outcome.differenceShown && outcome.failures.empty() &&
-        notApplicable->empty()) {
+    if (UnderWine() && fact.reach >= kWineDiffers && fact.reach != kAssumed && !outcome.differenceShown &&
+        outcome.failures.empty() && notApplicable->empty()) {
         outcome.failures.push_back("a known Wine difference that Wine did not show");
     }
     // Where the machine was prepared, all but the simulation-only facts are
@@ -217,13 +218,22 @@ Outcome RunOnce(const Fact &fact, bool wineRules, std::string *notApplicable)
 
 int RunFacts(const char *countsFile)
 {
-    int ran = 0, passed = 0, failed = 0, notApplicable = 0, differences = 0;
+    int ran = 0, passed = 0, failed = 0, notApplicable = 0, differences = 0, assumed = 0;
+    std::string assumptions;
     // One order on both grounds: by file (one a DLL), then as written.
     std::stable_sort(Facts().begin(), Facts().end(),
                      [](const Fact &a, const Fact &b) { return strcmp(Base(a.file), Base(b.file)) < 0; });
     const char *ground = simulation ? "the simulated Windows" : UnderWine() ? "Wine" : "Windows";
     printf("contract facts on %s%s\n", ground, simulation ? "" : prepared ? ", prepared for them" : ", as it is");
     for (const Fact &fact : Facts()) {
+        if (fact.reach == kAssumed) {
+            ++assumed;
+            assumptions += std::string(fact.name) + ": " + fact.source + "\n";
+            if (!simulation) {
+                Print("MODEL", fact, {"the simulation's modelled assumption, not a fact of Windows: not run here"});
+                continue;
+            }
+        }
         bool failedHere = false;
         std::string reason;
         // On the simulation, a kWineRules fact runs a second time under Wine's rules.
@@ -238,20 +248,25 @@ int RunFacts(const char *countsFile)
                 Print("N/A", fact, outcome.notes);
             } else {
                 differences += outcome.differenceShown && pass == 0 ? 1 : 0;
-                Print(outcome.differenceShown ? "WINE" : "PASS", fact, outcome.notes);
+                Print(outcome.differenceShown  ? "WINE"
+                      : fact.reach == kAssumed ? "MODEL"
+                                               : "PASS",
+                      fact, outcome.notes);
             }
         }
         fflush(stdout);
         failed += failedHere ? 1 : 0;
-        notApplicable += !reason.empty() && !failedHere ? 1 : 0;
-        ran += reason.empty() || failedHere ? 1 : 0;
-        passed += reason.empty() && !failedHere ? 1 : 0;
+        if (fact.reach != kAssumed) {
+            notApplicable += !reason.empty() && !failedHere ? 1 : 0;
+            ran += reason.empty() || failedHere ? 1 : 0;
+            passed += reason.empty() && !failedHere ? 1 : 0;
+        }
     }
-    printf("contract summary: ran=%d passed=%d failed=%d not_applicable=%d wine_differences=%d\n", ran, passed, failed,
-           notApplicable, differences);
+    printf("contract summary: ran=%d passed=%d failed=%d not_applicable=%d wine_differences=%d assumed=%d\n", ran,
+           passed, failed, notApplicable, differences, assumed);
     if (countsFile != nullptr) {
         if (FILE *counts = fopen(countsFile, "w")) {
-            fprintf(counts, "%d\n", ran);
+            fprintf(counts, "%d %d\n%s", ran, assumed, assumptions.c_str());
             fclose(counts);
         }
     }

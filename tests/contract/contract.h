@@ -42,7 +42,13 @@ namespace contract
 // is known to show instead (WINE_DIFFERS); a kWineRules fact is one whose Wine
 // behaviour the simulation models as well (sim::SetWineRules), and it also
 // runs on the simulation under those rules, expecting Wine's.
-enum Reach { kSimOnly, kAlsoWine, kWineDiffers, kWineRules };
+//
+// kAssumed is not a fact: it is one of the simulation's modelled assumptions
+// (ASSUMED), a behaviour no source settles, where the simulation takes the
+// harsher side so that the service is made to work either way. Its check
+// pins the simulation to it and runs there only; `source` says what is
+// assumed and why that side.
+enum Reach { kSimOnly, kAlsoWine, kWineDiffers, kWineRules, kAssumed };
 
 struct Fact {
     const char *name;
@@ -133,6 +139,8 @@ std::vector<Listed> ListInterfaces(const std::wstring &instanceId, const GUID &i
     static void name();                                                                                                \
     static const contract::Registration name##Registration({#name, contract::reach, source, name, __FILE__});          \
     static void name()
+
+#define ASSUMED(name, why) FACT(name, kAssumed, why)
 
 #define CHECK(condition) ((condition) ? true : (contract::Fail(__FILE__, __LINE__, #condition), false))
 #define CHECK_EQ(actual, expected) contract::CheckEqual((actual), (expected), #actual, __FILE__, __LINE__)

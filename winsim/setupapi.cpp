@@ -2,7 +2,7 @@
 // interfaces, and the SetupAPI calls that list and read them.
 //
 // Models: device information sets of the devices that expose an interface of
-// a class, or of the one device an instance ID names; with DIGCF_PRESENT only
+// a class, or of the one device an instance ID names, whatever its case; with DIGCF_PRESENT only
 // present devices and their active interfaces, without it also interfaces
 // that are registered but not active (left by an earlier driver, or not yet
 // enabled), which come without SPINT_ACTIVE in Flags; the size queries, which
@@ -79,6 +79,10 @@ Device *MemberOf(const DeviceSet &set, const SP_DEVINFO_DATA *info)
 }
 } // namespace
 
+// A device's instance ID names its key in the device registry, and "Key names
+// are not case sensitive" (Structure of the Registry): an ID finds its device
+// whatever its case, as the ID derived from an arrival (whose instance part is
+// in lower case) must.
 Device *FindDevice(const std::wstring &instanceId)
 {
     for (auto &device : machine->devices) {
@@ -164,15 +168,15 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND par
     if (e.Failed()) {
         return INVALID_HANDLE_VALUE;
     }
-    if (enumerator != nullptr && FindDevice(enumerator) == nullptr) {
+    Device *named = enumerator != nullptr ? FindDevice(enumerator) : nullptr;
+    if (enumerator != nullptr && named == nullptr) {
         SetLastError(ERROR_NO_SUCH_DEVINST);
         return INVALID_HANDLE_VALUE;
     }
     auto *set = Make<DeviceSet>();
     set->presentOnly = (flags & DIGCF_PRESENT) != 0;
     for (auto &device : machine->devices) {
-        if (classGuid == nullptr || !(flags & DIGCF_DEVICEINTERFACE) ||
-            (enumerator != nullptr && Upper(enumerator) != Upper(device->spec.instanceId)) ||
+        if (classGuid == nullptr || !(flags & DIGCF_DEVICEINTERFACE) || (named != nullptr && device.get() != named) ||
             (set->presentOnly && !device->spec.present)) {
             continue;
         }

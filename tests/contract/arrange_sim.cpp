@@ -49,8 +49,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR *)
 }
 } // namespace
 
-const wchar_t kCard[] = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&1A2B3C4D&0&00E0";
-
 void Fresh()
 {
     sim::Reset();
@@ -105,18 +103,19 @@ std::wstring CommandLine(Program program)
     return L"\"" + ProgramPath(program) + L"\"";
 }
 
-void Card()
+std::wstring Card()
 {
     sim::DeviceSpec card;
-    card.instanceId = kCard;
+    card.instanceId = L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01\\4&1A2B3C4D&0&00E0";
     card.hardwareIds = {L"PCI\\VEN_1412&DEV_1724&SUBSYS_7E4B2200&REV_01", L"PCI\\VEN_1412&DEV_1724"};
     card.interfaces.push_back({KSCATEGORY_AUDIO, L"old", false});
     sim::AddDevice(card);
+    return card.instanceId;
 }
 
-bool HasRemoteDesktopListener()
+DWORD ListenerSession()
 {
-    return true;
+    return 65536;
 }
 
 void DetachConsole()

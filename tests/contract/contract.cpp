@@ -1,7 +1,11 @@
 // The contract tests' runner and the helpers the facts share. Built for the
-// simulation (contract_sim [--counts FILE]) and for Windows (contract.exe:
-// no argument runs the facts; "exit" ends at once and "sleep" sleeps a minute,
-// the programs that arrange_win.cpp starts).
+// simulation (contract_sim [--counts FILE]: the facts' count and the
+// assumptions' count, then one line per assumption) and for Windows
+// (contract.exe: no argument runs the facts on a machine as it is,
+// "prepared" in the prefix run_wine.py prepares; "exit" ends at once, "sleep"
+// sleeps a minute and "window" keeps a window, the programs that
+// arrange_win.cpp starts). Each fact ends passed, failed or not applicable
+// (with the reason), and the last line sums them up.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,12 @@ struct Outcome {
 };
 Outcome *current = nullptr;
 bool simulatedWine = false;
+bool prepared = false;
+#ifdef _WIN32
+const bool simulation = false;
+#else
+const bool simulation = true;
+#endif
 
 const char *Base(const char *file)
 {
@@ -51,6 +61,21 @@ bool UnderWine()
 #endif
 }
 
+bool Prepared()
+{
+    return prepared;
+}
+
+void NotApplicableHere(const std::string &reason)
+{
+    throw NotApplicable{reason};
+}
+
+void Note(const std::string &text)
+{
+    current->notes.push_back(text);
+}
+
 void Fail(const char *file, int line, const std::string &what)
 {
     current->failures.push_back(std::string(Base(file)) + ":" + std::to_string(line) + ": " + what);
@@ -74,18 +99,17 @@ std::string ShowText(const std::wstring &text)
     return out + "\"";
 }
 
+std::wstring LowerText(std::wstring text)
+{
+    for (auto &c : text) {
+        c = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 0x20) : c;
+    }
+    return text;
+}
+
 bool SameText(const std::wstring &a, const std::wstring &b)
 {
-    auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 0x20) : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return LowerText(a) == LowerText(b);
 }
 
 void WineDiffers(bool windows, bool wine, const char *windowsText, const char *wineText, const char *file, int line)
@@ -160,60 +184,89 @@ std::vector<Listed> ListInterfaces(const std::wstring &instanceId, const GUID &i
 
 namespace
 {
+// Runs one pass of a fact: its result, or the reason it is not applicable here.
+Outcome RunOnce(const Fact &fact, bool wineRules, std::string *notApplicable)
+{
+    Outcome outcome;
+    current = &outcome;
+    simulatedWine = wineRules;
+    try {
+        arrange::Fresh();
+        if (wineRules) {
+            arrange::WineRules();
+            outcome.notes.push_back("the simulation under Wine's rules (sim::SetWineRules):");
+        }
+        fact.run();
+    } catch (const NotApplicable &skipped) {
+        *notApplicable = skipped.reason;
+    }
+    arrange::Cleanup();
+    if (UnderWine() && fact.reach >= kWineDiffers && fact.reach != kAssumed && !outcome.differenceShown &&
+        outcome.failures.empty() && notApplicable->empty()) {
+        outcome.failures.push_back("a known Wine difference that Wine did not show");
+    }
+    // Where the machine was prepared, all but the simulation-only facts are
+    // arranged; on the simulation, all of them.
+    if (!notApplicable->empty() && prepared && (simulation || fact.reach != kSimOnly)) {
+        outcome.failures.push_back("not arranged on a prepared machine: " + *notApplicable);
+        notApplicable->clear();
+    }
+    current = nullptr;
+    simulatedWine = false;
+    return outcome;
+}
+
 int RunFacts(const char *countsFile)
 {
-#ifdef _WIN32
-    const bool simulation = false;
-#else
-    const bool simulation = true;
-#endif
-    int ran = 0, differences = 0, failed = 0, simOnly = 0;
+    int ran = 0, passed = 0, failed = 0, notApplicable = 0, differences = 0, assumed = 0;
+    std::string assumptions;
     // One order on both grounds: by file (one a DLL), then as written.
     std::stable_sort(Facts().begin(), Facts().end(),
                      [](const Fact &a, const Fact &b) { return strcmp(Base(a.file), Base(b.file)) < 0; });
-    printf("contract facts on %s\n", simulation ? "the simulated Windows" : UnderWine() ? "Wine" : "Windows");
+    const char *ground = simulation ? "the simulated Windows" : UnderWine() ? "Wine" : "Windows";
+    printf("contract facts on %s%s\n", ground, simulation ? "" : prepared ? ", prepared for them" : ", as it is");
     for (const Fact &fact : Facts()) {
-        if (!simulation && fact.reach == kSimOnly) {
-            Print("SIM", fact, {"arranged through the simulation only: not run here"});
-            ++simOnly;
-            continue;
+        if (fact.reach == kAssumed) {
+            ++assumed;
+            assumptions += std::string(fact.name) + ": " + fact.source + "\n";
+            if (!simulation) {
+                Print("MODEL", fact, {"the simulation's modelled assumption, not a fact of Windows: not run here"});
+                continue;
+            }
         }
         bool failedHere = false;
+        std::string reason;
         // On the simulation, a kWineRules fact runs a second time under Wine's rules.
-        for (int pass = 0; pass < (simulation && fact.reach == kWineRules ? 2 : 1); ++pass) {
-            Outcome outcome;
-            current = &outcome;
-            simulatedWine = pass == 1;
-            const bool wine = UnderWine();
-            arrange::Fresh();
-            if (simulatedWine) {
-                arrange::WineRules();
-                outcome.notes.push_back("the simulation under Wine's rules (sim::SetWineRules):");
-            }
-            fact.run();
-            arrange::Cleanup();
-            current = nullptr;
-            simulatedWine = false;
-            if (wine && fact.reach >= kWineDiffers && !outcome.differenceShown && outcome.failures.empty()) {
-                outcome.failures.push_back("a known Wine difference that Wine did not show");
-            }
+        for (int pass = 0; pass < (simulation && fact.reach == kWineRules ? 2 : 1) && reason.empty(); ++pass) {
+            Outcome outcome = RunOnce(fact, pass == 1, &reason);
             if (!outcome.failures.empty()) {
                 failedHere = true;
                 outcome.failures.insert(outcome.failures.end(), outcome.notes.begin(), outcome.notes.end());
                 Print("FAIL", fact, outcome.failures);
+            } else if (!reason.empty()) {
+                outcome.notes.push_back("NOT APPLICABLE here: " + reason);
+                Print("N/A", fact, outcome.notes);
             } else {
                 differences += outcome.differenceShown && pass == 0 ? 1 : 0;
-                Print(outcome.differenceShown ? "WINE" : "PASS", fact, outcome.notes);
+                Print(outcome.differenceShown  ? "WINE"
+                      : fact.reach == kAssumed ? "MODEL"
+                                               : "PASS",
+                      fact, outcome.notes);
             }
         }
-        ++ran;
-        failed += failedHere ? 1 : 0;
         fflush(stdout);
+        failed += failedHere ? 1 : 0;
+        if (fact.reach != kAssumed) {
+            notApplicable += !reason.empty() && !failedHere ? 1 : 0;
+            ran += reason.empty() || failedHere ? 1 : 0;
+            passed += reason.empty() && !failedHere ? 1 : 0;
+        }
     }
-    printf("contract summary: ran=%d wine_differences=%d failed=%d sim_only=%d\n", ran, differences, failed, simOnly);
+    printf("contract summary: ran=%d passed=%d failed=%d not_applicable=%d wine_differences=%d assumed=%d\n", ran,
+           passed, failed, notApplicable, differences, assumed);
     if (countsFile != nullptr) {
         if (FILE *counts = fopen(countsFile, "w")) {
-            fprintf(counts, "%d\n", ran);
+            fprintf(counts, "%d %d\n%s", ran, assumed, assumptions.c_str());
             fclose(counts);
         }
     }
@@ -232,11 +285,17 @@ int wmain(int argc, wchar_t **argv)
         Sleep(60000);
         return 0;
     }
+    if (argc > 2 && wcscmp(argv[1], L"window") == 0) {
+        return arrange::WindowProgram(argv[2]);
+    }
+    // "prepared": run_wine.py prepared the prefix for the facts.
+    contract::prepared = argc > 1 && wcscmp(argv[1], L"prepared") == 0;
     return contract::RunFacts(nullptr);
 }
 #else
 int main(int argc, char **argv)
 {
+    contract::prepared = true;
     return contract::RunFacts(argc > 2 && strcmp(argv[1], "--counts") == 0 ? argv[2] : nullptr);
 }
 #endif

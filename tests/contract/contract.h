@@ -42,7 +42,13 @@ namespace contract
 // is known to show instead (WINE_DIFFERS); a kWineRules fact is one whose Wine
 // behaviour the simulation models as well (sim::SetWineRules), and it also
 // runs on the simulation under those rules, expecting Wine's.
-enum Reach { kSimOnly, kAlsoWine, kWineDiffers, kWineRules };
+//
+// kAssumed is not a fact: it is one of the simulation's modelled assumptions
+// (ASSUMED), a behaviour no source settles, where the simulation takes the
+// harsher side so that the service is made to work either way. Its check
+// pins the simulation to it and runs there only; `source` says what is
+// assumed and why that side.
+enum Reach { kSimOnly, kAlsoWine, kWineDiffers, kWineRules, kAssumed };
 
 struct Fact {
     const char *name;
@@ -58,6 +64,20 @@ struct Registration {
 
 // True while the facts run under Wine (or the simulation under its rules).
 bool UnderWine();
+// True when the machine was prepared for the facts (the simulation, and the
+// prefix run_wine.py prepares): there everything but the simulation-only
+// facts must be arranged.
+bool Prepared();
+
+// Ends a fact whose machine cannot be arranged here (on a machine nobody
+// prepared): it is reported as not applicable, with `reason`, never as
+// passed. Where the machine was prepared, it fails the fact.
+struct NotApplicable {
+    std::string reason;
+};
+[[noreturn]] void NotApplicableHere(const std::string &reason);
+// A line printed under the fact's result (e.g. which device it used).
+void Note(const std::string &text);
 
 void Fail(const char *file, int line, const std::string &what);
 std::string ShowNumber(unsigned long long value);
@@ -95,6 +115,8 @@ void WineDiffers(bool windows, bool wine, const char *windowsText, const char *w
 
 // Equal but for the case of ASCII letters.
 bool SameText(const std::wstring &a, const std::wstring &b);
+// With ASCII letters in lower case.
+std::wstring LowerText(std::wstring text);
 
 // Starts `path` with `commandLine` as CreateProcessAsUserW does for the
 // service: a primary token duplicated from the process's own, moved to
@@ -117,6 +139,8 @@ std::vector<Listed> ListInterfaces(const std::wstring &instanceId, const GUID &i
     static void name();                                                                                                \
     static const contract::Registration name##Registration({#name, contract::reach, source, name, __FILE__});          \
     static void name()
+
+#define ASSUMED(name, why) FACT(name, kAssumed, why)
 
 #define CHECK(condition) ((condition) ? true : (contract::Fail(__FILE__, __LINE__, #condition), false))
 #define CHECK_EQ(actual, expected) contract::CheckEqual((actual), (expected), #actual, __FILE__, __LINE__)

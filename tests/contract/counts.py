@@ -1,19 +1,21 @@
 """The post-test command of the contract tests (CTestCustom.cmake): prints the
-counts the contract runs of this ctest run wrote into the build folder as one
-line, after ctest's own summary, and removes them. Prints nothing when no
+counts the contract runs of this ctest run wrote into the build folder,
+after ctest's own summary, and removes them: the simulation's modelled
+assumptions one a line, then the contract line last. Prints nothing when no
 contract test ran."""
 
 import sys
 from pathlib import Path
 
 
-def numbers(path, count):
+def read(path):
+    """The numbers on the file's first line and its further lines; the file is removed."""
     try:
-        values = [int(word) for word in path.read_text().split()]
+        lines = path.read_text().splitlines()
         path.unlink()
-    except (OSError, ValueError):
-        values = []
-    return (values + [0] * count)[:count]
+        return [int(word) for word in lines[0].split()], lines[1:]
+    except (OSError, ValueError, IndexError):
+        return [], []
 
 
 def main():
@@ -21,10 +23,15 @@ def main():
     sim, wine = build / "contract-counts-sim.txt", build / "contract-counts-wine.txt"
     if not sim.exists() and not wine.exists():
         return
-    (facts,) = numbers(sim, 1)
-    also_wine, differences = numbers(wine, 2)
+    sim_counts, assumptions = read(sim)
+    facts, assumed = (sim_counts + [0, 0])[:2]
+    also_wine, differences = (read(wine)[0] + [0, 0])[:2]
+    if assumptions:
+        print("contract: the simulation's modelled assumptions (not facts of Windows; it takes the harsher side):")
+        for line in assumptions:
+            print(f"  {line}")
     print(f"contract: {facts} facts on the simulated Windows, {also_wine} of them also under Wine, "
-          f"{differences} known Wine differences")
+          f"{differences} known Wine differences, {assumed} modelled assumptions")
 
 
 if __name__ == "__main__":

@@ -28,7 +28,8 @@ LRESULT Send(HWND window, UINT flags, UINT timeout, DWORD_PTR *result)
 } // namespace
 
 // Desktops page: "Window messages can be sent only between processes that are
-// on the same desktop." Wine delivers across the desktops of a station.
+// on the same desktop." The window is another program's (arrange::Window on
+// another desktop). Wine delivers across the desktops of a station.
 FACT(MessagesReachAWindowOnlyFromItsDesktop, kWineRules,
      "Desktops page (learn.microsoft.com/windows/win32/winstation/desktops)")
 {
@@ -146,11 +147,13 @@ FACT(EnumerationsListTheStationsAndDesktopsThatExist, kAlsoWine, "EnumWindowStat
     CHECK(CloseWindowStation(station));
 }
 
-// About Atom Tables: a property name is a string atom, compared without regard
-// to case, of at most 255 characters (GlobalAddAtom: "no more than 255
-// bytes"). Wine: up to 255 characters work; SetPropW of 256 fails, and GetPropW
-// of 256 finds nothing.
-FACT(PropertyNamesIgnoreCaseAndEndAt255Characters, kAlsoWine, "About Atom Tables; GetPropW, SetPropW pages")
+// SetPropW page: a property is named by a string or by the global atom of it
+// (GlobalAddAtom). Wine's dlls/kernel32/tests/atom.c: GlobalFindAtomW finds
+// "foobar" as "FOOBAR" (test_add_atom); GlobalAddAtomW of 255 characters
+// works and of 256 fails with ERROR_INVALID_PARAMETER (test_get_atom_name),
+// and GlobalFindAtomW of 256 finds nothing (test_error_handling).
+FACT(PropertyNamesIgnoreCaseAndEndAt255Characters, kAlsoWine,
+     "SetPropW page; Wine kernel32 atom.c test_add_atom, test_get_atom_name, test_error_handling")
 {
     HANDLE value = reinterpret_cast<HANDLE>(0x55);
     std::wstring longest(255, L'p'), tooLong(256, L'q');
@@ -219,7 +222,7 @@ FACT(SendToAWindowThatDoesNotAnswerTimesOut, kAlsoWine, "SendMessageTimeoutW pag
 
 // SendMessageTimeoutW page, SMTO_ABORTIFHUNG: "The function returns without
 // waiting for the time-out period to elapse if the receiving thread appears
-// to not respond or hangs."
+// to not respond or hangs." Which error it then leaves, the page does not say.
 FACT(AbortIfHungReturnsAtOnceForAWindowJudgedHung, kSimOnly, "SendMessageTimeoutW page, fuFlags")
 {
     HWND window = arrange::Window(L"", L"", NULL, false);
@@ -227,9 +230,7 @@ FACT(AbortIfHungReturnsAtOnceForAWindowJudgedHung, kSimOnly, "SendMessageTimeout
     arrange::JudgeHung(window);
     DWORD_PTR result = 0;
     ULONGLONG before = GetTickCount64();
-    SetLastError(0);
     CHECK_EQ(Send(window, SMTO_ABORTIFHUNG, 5000, &result), 0);
-    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     CHECK(GetTickCount64() - before < 5000);
 }
 
@@ -250,17 +251,41 @@ HDEVNOTIFY RegisterInterfaces(const GUID &interfaceClass, DWORD flags)
     filter.dbcc_classguid = interfaceClass;
     return RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE | flags);
 }
+
+// The interface classes of the arrivals `registration` receives when `card`
+// arrives.
+std::vector<GUID> ArrivingClasses(HDEVNOTIFY registration, const std::wstring &card)
+{
+    std::vector<GUID> classes;
+    if (registration != NULL) {
+        arrange::DeviceArrives(card);
+        for (const auto &broadcast : arrange::Broadcasts()) {
+            CHECK_EQ(broadcast.eventType, static_cast<DWORD>(DBT_DEVICEARRIVAL));
+            classes.push_back(
+                reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(broadcast.record.data())->dbcc_classguid);
+        }
+        CHECK(UnregisterDeviceNotification(registration));
+    }
+    return classes;
+}
+
+bool SameClass(const GUID &a, const GUID &b)
+{
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 } // namespace
 
-// Wine's dlls/dinput/tests/hotplug.c, test_RegisterDeviceNotification: every
-// DBT_DEVTYP_HANDLE broadcast has dbch_handle == the handle given at
-// registration and dbch_hdevnotify == the registration, also the
-// DBT_DEVICEREMOVECOMPLETE that comes after CloseHandle(file). Meanwhile the
-// closed value may already name another object (HandleValuesAreReusedAfterClose).
-FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
+// Wine's dlls/dinput/tests/hotplug.c, test_RegisterDeviceNotification, which
+// registers a window: every DBT_DEVTYP_HANDLE broadcast names the
+// registration in dbch_hdevnotify, also the DBT_DEVICEREMOVECOMPLETE that
+// comes after CloseHandle(file). What dbch_handle holds for a service no
+// source shows (HandleBroadcastToAServiceMayNameAnotherHandle).
+FACT(HandleBroadcastNamesItsRegistrationAfterClose, kSimOnly,
+     "Wine hotplug.c test_RegisterDeviceNotification (window recipient)")
 {
-    arrange::Card();
-    auto paths = contract::ListInterfaces(arrange::kCard, KSCATEGORY_AUDIO, DIGCF_PRESENT);
+    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
+    std::wstring card = arrange::Card();
+    auto paths = contract::ListInterfaces(card, KSCATEGORY_AUDIO, DIGCF_PRESENT);
     REQUIRE(!paths.empty());
     HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               NULL, OPEN_EXISTING, 0, NULL);
@@ -269,22 +294,28 @@ FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug
     filter.dbch_size = sizeof filter;
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = file;
-    HDEVNOTIFY registration =
-        RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
     REQUIRE(registration != NULL);
     CHECK(CloseHandle(file));
-    HANDLE reused = CreateEventW(NULL, TRUE, FALSE, NULL);
-    arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, arrange::kCard);
+    arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, card);
     auto received = arrange::Broadcasts();
     REQUIRE(received.size() == 1);
     DEV_BROADCAST_HANDLE record = HandleRecord(received[0]);
     CHECK_EQ(received[0].eventType, static_cast<DWORD>(DBT_DEVICEREMOVECOMPLETE));
     CHECK_EQ(record.dbch_devicetype, static_cast<DWORD>(DBT_DEVTYP_HANDLE));
-    CHECK(record.dbch_handle == file);
     CHECK(record.dbch_hdevnotify == registration);
-    CHECK(reused == file); // the value now names the event
     CHECK(UnregisterDeviceNotification(registration));
-    CloseHandle(reused);
+}
+
+// Only the window form of a handle broadcast is shown to carry the handle
+// given at registration (hotplug.c, above).
+ASSUMED(HandleBroadcastToAServiceMayNameAnotherHandle,
+        "a handle broadcast to a service may carry a dbch_handle other than the handle registered (the simulation "
+        "can deliver one): only the window form is shown to carry it (Wine's hotplug.c), and a service that "
+        "matched it would ignore every query-remove; the service credits a broadcast by dbch_hdevnotify alone")
+{
+    // Delivered by the service's device-event tests, which credit such a
+    // broadcast to its card.
 }
 
 // Wine's dlls/dinput/tests/hotplug.c, devnotify_wndproc: dbcc_name starts
@@ -292,10 +323,9 @@ FACT(HandleBroadcastCarriesTheRegisteredValueAfterClose, kSimOnly, "Wine hotplug
 // part), all_lower() from there (instance part, class, reference).
 FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hotplug.c devnotify_wndproc")
 {
-    arrange::Card();
     HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
     REQUIRE(registration != NULL);
-    arrange::DeviceArrives(arrange::kCard);
+    arrange::DeviceArrives(arrange::Card());
     auto received = arrange::Broadcasts();
     REQUIRE(received.size() == 3);
     for (const auto &broadcast : received) {
@@ -319,21 +349,30 @@ FACT(InterfaceBroadcastNamesAreUpperCaseUpToTheInstancePart, kSimOnly, "Wine hot
 // DEVICE_NOTIFY_ALL_INTERFACE_CLASSES an arrival comes for each interface
 // (the bus's control class, then HID: four messages for two devices' arrival
 // and removal), without it only those of the filter's class (two).
-FACT(InterfaceArrivalsComeOncePerInterfaceInTheDriversOrder, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
+FACT(InterfaceArrivalsComeOncePerInterface, kSimOnly, "Wine hotplug.c test_RegisterDeviceNotification")
 {
-    arrange::Card();
-    const GUID *expected[] = {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_TOPOLOGY};
+    std::wstring card = arrange::Card();
     for (DWORD flags : {DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), DWORD(0)}) {
-        HDEVNOTIFY registration = RegisterInterfaces(KSCATEGORY_AUDIO, flags);
-        REQUIRE(registration != NULL);
-        arrange::DeviceArrives(arrange::kCard);
-        auto received = arrange::Broadcasts();
-        CHECK_EQ(received.size(), flags != 0 ? 3u : 1u);
-        for (size_t i = 0; i < received.size() && i < 3; ++i) {
-            const auto *record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(received[i].record.data());
-            CHECK_EQ(received[i].eventType, static_cast<DWORD>(DBT_DEVICEARRIVAL));
-            CHECK(memcmp(&record->dbcc_classguid, expected[i], sizeof(GUID)) == 0);
+        auto classes = ArrivingClasses(RegisterInterfaces(KSCATEGORY_AUDIO, flags), card);
+        for (const GUID *each : {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_TOPOLOGY}) {
+            size_t expected = flags != 0 || each == &KSCATEGORY_AUDIO ? 1 : 0;
+            CHECK_EQ(
+                std::count_if(classes.begin(), classes.end(), [each](const GUID &c) { return SameClass(c, *each); }),
+                static_cast<long>(expected));
         }
-        CHECK(UnregisterDeviceNotification(registration));
+        CHECK_EQ(classes.size(), flags != 0 ? 3u : 1u);
     }
+}
+
+// In which order several interfaces of one device arrive, no source says.
+ASSUMED(InterfacesOfOneDeviceArriveInTheDriversOrder,
+        "a device's interfaces arrive one at a time in the order its driver lists them, each present only from its "
+        "own arrival: no source gives an order, so the service takes the first arrival of any of the card's "
+        "interfaces as the card's and must not depend on one")
+{
+    std::wstring card = arrange::Card();
+    auto classes = ArrivingClasses(RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), card);
+    REQUIRE(classes.size() == 3);
+    CHECK(SameClass(classes[0], KSCATEGORY_AUDIO) && SameClass(classes[1], KSCATEGORY_RENDER) &&
+          SameClass(classes[2], KSCATEGORY_TOPOLOGY));
 }

@@ -311,11 +311,48 @@ FACT(HandleBroadcastNamesItsRegistrationAfterClose, kSimOnly,
 // given at registration (hotplug.c, above).
 ASSUMED(HandleBroadcastToAServiceMayNameAnotherHandle,
         "a handle broadcast to a service may carry a dbch_handle other than the handle registered (the simulation "
-        "can deliver one): only the window form is shown to carry it (Wine's hotplug.c), and a service that "
+        "does by default): only the window form is shown to carry it (Wine's hotplug.c), and a service that "
         "matched it would ignore every query-remove; the service credits a broadcast by dbch_hdevnotify alone")
 {
-    // Delivered by the service's device-event tests, which credit such a
-    // broadcast to its card.
+    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
+    std::wstring card = arrange::Card();
+    auto paths = contract::ListInterfaces(card, KSCATEGORY_AUDIO, DIGCF_PRESENT);
+    REQUIRE(!paths.empty());
+    HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    REQUIRE(file != INVALID_HANDLE_VALUE);
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = file;
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    REQUIRE(registration != NULL);
+    arrange::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, card);
+    auto received = arrange::Broadcasts();
+    REQUIRE(received.size() == 1);
+    DEV_BROADCAST_HANDLE record = HandleRecord(received[0]);
+    CHECK(record.dbch_hdevnotify == registration);
+    CHECK(record.dbch_handle != file);
+    CHECK(UnregisterDeviceNotification(registration));
+    CHECK(CloseHandle(file));
+}
+
+// INVALID_HANDLE_VALUE is the current-process pseudo-handle (GetCurrentProcess
+// page), not a failed open's marker to Windows.
+ASSUMED(HandleRegistrationOnThePseudoHandleIsGrantedAndNeverAnnounces,
+        "a handle notification registered on INVALID_HANDLE_VALUE is granted and announces nothing (Wine grants it; "
+        "no source says Windows refuses it): the service registers no notification for a card it could not open")
+{
+    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = INVALID_HANDLE_VALUE;
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    REQUIRE(registration != NULL);
+    arrange::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, arrange::Card());
+    CHECK(arrange::Broadcasts().empty());
+    CHECK(UnregisterDeviceNotification(registration));
 }
 
 // Wine's dlls/dinput/tests/hotplug.c, devnotify_wndproc: dbcc_name starts

@@ -25,6 +25,11 @@ class ForceCloseHelper(PrefixTestCase):
     def test_one_window_per_desktop_and_no_other_id(self):
         target = start_companion(self.wp, card_id(1), windows=".,.,HxSecond")
         bystander = start_companion(self.wp, card_id(2), windows=".,HxSecond")
+        # A second start for a card only tells the running instance's window
+        # on its desktop, and ends: one instance per card, as the companion
+        # developers' document asks.
+        start_companion(self.wp, card_id(2), wait_ready=False).wait_for(" again told=1")
+        bystander.wait_for(" startedagain n=1")
         run = self.helper(card_id(1))
         self.assertEqual(run.events, [])
         target.wait_for(" exit ")
@@ -107,8 +112,9 @@ class ForceCloseHelper(PrefixTestCase):
         # The real helper reaches a window there, and one on its own desktop
         # (of another process: Wine lists every window of a process that made
         # one on the service station's desktop under that desktop).
-        on_service_station = start_companion(wp, card_id(12), windows=r"__wineservice_winstation\Default")
-        on_own_desktop = start_companion(wp, card_id(12))
+        on_service_station = start_companion(wp, card_id(12), windows=r"__wineservice_winstation\Default",
+                                             shared=True)
+        on_own_desktop = start_companion(wp, card_id(12), shared=True)
         self.helper(card_id(12))
         on_service_station.wait_for(" exit ")
         on_own_desktop.wait_for(" exit ")

@@ -70,14 +70,17 @@ def install_companion(wp, source="hxcompanion.exe"):
     return Companion(target.with_suffix(".log"))
 
 
-def start_companion(wp, instance_id=CARD_ID, windows=".", hang_ms=0, life_ms=60000, wait_ready=True):
+def start_companion(wp, instance_id=CARD_ID, windows=".", hang_ms=0, life_ms=60000, wait_ready=True, shared=False):
     """Starts the stand-in companion (not at the real path) with
     `instance_id` as its whole command line and leaves it running.
     windows: desktops of its windows (see hxcompanion.cpp), e.g.
-    ".,HxSecond". Waits until its windows exist."""
+    ".,HxSecond"; shared: it may run beside another instance for the same
+    ID. Waits until its windows exist."""
     log = wp.log_path("companion").with_suffix(".log")
     env = {"HXCOMPANION_LOG": wp.z_path(log), "HXCOMPANION_WINDOWS": windows,
            "HXCOMPANION_HANG_MS": str(hang_ms), "HXCOMPANION_LIFE_MS": str(life_ms)}
+    if shared:
+        env["HXCOMPANION_SHARED"] = "1"
     companion = Companion(log, wp.start_detached(wp.program("hxcompanion.exe"), instance_id, env=env))
     if wait_ready:
         companion.wait_for(" ready")

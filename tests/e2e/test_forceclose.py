@@ -3,11 +3,20 @@ windows of the stand-in companion (tests/winprogs/hxcompanion.cpp)."""
 
 import re
 import unittest
+from pathlib import Path
 
 from e2e_base import FIRST_ARGUMENT_SOURCE, PrefixTestCase
-from fakes import start_companion
+from fakes import CARD_ID, start_companion
 
 SEND_BOUND_MS = 2000  # one "ForceClose" send to a hung window
+
+
+def developers_commands():
+    """The commands of the companion developers' document that run the helper
+    from a command prompt (its one bat block), as written there."""
+    text = (Path(__file__).resolve().parents[2] / "docs" / "companion-developers.md").read_text(encoding="utf-8")
+    block = re.search(r"```bat\n(.*?)```", text, re.S).group(1)
+    return [line.strip() for line in block.splitlines() if line.strip()]
 
 
 def card_id(n):
@@ -25,6 +34,11 @@ class ForceCloseHelper(PrefixTestCase):
     def test_one_window_per_desktop_and_no_other_id(self):
         target = start_companion(self.wp, card_id(1), windows=".,.,HxSecond")
         bystander = start_companion(self.wp, card_id(2), windows=".,HxSecond")
+        # A second start for a card only tells the running instance's window
+        # on its desktop, and ends: one instance per card, as the companion
+        # developers' document asks.
+        start_companion(self.wp, card_id(2), wait_ready=False).wait_for(" again told=1")
+        bystander.wait_for(" startedagain n=1")
         run = self.helper(card_id(1))
         self.assertEqual(run.events, [])
         target.wait_for(" exit ")
@@ -64,6 +78,20 @@ class ForceCloseHelper(PrefixTestCase):
                 self.assertEqual(companion.received(), [1])
                 if decoy is not None:
                     self.assertEqual(decoy.received(), [], "a further word reached the walk")
+
+        # The companion developers' document: a copy of the exe whose path is
+        # the ID, typed at a command prompt (its example ID is the test card's).
+        with self.subTest("the developers' commands at a command prompt"):
+            companion = start_companion(self.wp, CARD_ID)
+            installed = self.wp.c_path(r"C:\Program Files\HexlornS\HexlornS.exe")
+            installed.parent.mkdir(parents=True, exist_ok=True)
+            installed.write_bytes(self.wp.c_path(self.wp.program("HexlornS.exe")).read_bytes())
+            self.wp.c_path(r"C:\hx\tryhelper.bat").write_bytes("\r\n".join(developers_commands() + [""]).encode())
+            run = self.wp.run(["cmd", "/q", "/c", r"C:\hx\tryhelper.bat"], timeout=60)
+            self.assertEqual(run.stdout.split()[-1:], ["0"], run.stdout)
+            self.assertEqual(run.events, [])
+            companion.wait_for(" forceclose ")
+            self.assertEqual(companion.received(), [1])
 
         # A backslash before a quote: Windows' start-up keeps the backslash
         # and ends the word at the blank; Wine's reads it as an escaped quote.
@@ -107,8 +135,9 @@ class ForceCloseHelper(PrefixTestCase):
         # The real helper reaches a window there, and one on its own desktop
         # (of another process: Wine lists every window of a process that made
         # one on the service station's desktop under that desktop).
-        on_service_station = start_companion(wp, card_id(12), windows=r"__wineservice_winstation\Default")
-        on_own_desktop = start_companion(wp, card_id(12))
+        on_service_station = start_companion(wp, card_id(12), windows=r"__wineservice_winstation\Default",
+                                             shared=True)
+        on_own_desktop = start_companion(wp, card_id(12), shared=True)
         self.helper(card_id(12))
         on_service_station.wait_for(" exit ")
         on_own_desktop.wait_for(" exit ")

@@ -123,9 +123,11 @@ class MsiLife(unittest.TestCase):
         return result
 
     def msiexec(self, action, package):
-        """Runs msiexec quietly with a verbose log; returns (exit code, log text)."""
+        """Runs msiexec as the guide's commands do (quiet, no restart, a verbose
+        log); returns (exit code, log text)."""
         log = rf"C:\packages\{action[1:]}-{package.stem}-{time.monotonic_ns()}.log"
-        result = self.run_wine(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/l*v", log], timeout=180)
+        result = self.run_wine(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/norestart", "/l*v", log],
+                               timeout=180)
         log_path = self.wp.c_path(log)
         text = log_path.read_bytes().decode("utf-8", "replace") if log_path.exists() else "(no log)"
         return result.returncode, text

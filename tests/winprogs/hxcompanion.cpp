@@ -3,7 +3,9 @@
 // registers "ForceClose", gives top-level windows a property named after the
 // ID (value 1) and, when such a window receives "ForceClose", logs it and lets
 // go: that window's message loop ends. The process ends when every window has
-// let go, or when its lifetime is over.
+// let go, or when its lifetime is over. It keeps one instance per ID in its
+// session, as docs/companion-developers.md asks of the companion: a second
+// start tells the running instance's window and ends.
 //
 // The command line must be the ID alone, so the options come from the
 // environment:
@@ -18,6 +20,8 @@
 //                        desktop under that desktop: use such an entry alone.)
 //   HXCOMPANION_HANG_MS  the "ForceClose" handler sleeps this long first
 //   HXCOMPANION_LIFE_MS  lifetime (default 120000)
+//   HXCOMPANION_SHARED   set: no one-instance check (two processes' windows for
+//                        one ID on different desktops)
 //
 // Log lines (UTF-8), each beginning with "pid=P":
 //   start cmdline=[...] station=S desktop=D
@@ -26,6 +30,9 @@
 //   forceclose n=N hwnd=H wparam=W lparam=L sent=0|1
 //   letgo n=N
 //   exit reason=all-let-go|lifetime
+//   again told=0|1       (a second start for the ID: it told the running
+//                        instance's window and ends)
+//   startedagain n=N     (window N was told of a second start)
 #include "hxcommon.h"
 
 static HANDLE logFile = INVALID_HANDLE_VALUE;
@@ -33,6 +40,7 @@ static CRITICAL_SECTION logLock;
 static UINT forceClose = 0;
 static DWORD hangMs = 0;
 static const wchar_t *instanceId = L"";
+static const UINT kStartedAgain = WM_APP + 1;
 
 static void Log(const wchar_t *format, ...)
 {
@@ -83,6 +91,10 @@ static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPA
         }
         Log(L"letgo n=%d", number);
         PostQuitMessage(0);
+        return 0;
+    }
+    if (message == kStartedAgain) {
+        Log(L"startedagain n=%d", static_cast<int>(reinterpret_cast<INT_PTR>(GetPropW(window, L"HxNumber"))));
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -146,6 +158,38 @@ static DWORD WINAPI WindowThread(LPVOID parameter)
     return 0;
 }
 
+static BOOL CALLBACK FindIdWindow(HWND window, LPARAM found)
+{
+    if (GetPropW(window, instanceId) == NULL) {
+        return TRUE;
+    }
+    *reinterpret_cast<HWND *>(found) = window;
+    return FALSE;
+}
+
+// False when another instance for the ID runs in this session: its window has
+// been told, and this one ends. The mutex stays open for the process's life.
+static bool FirstInstance()
+{
+    wchar_t name[300] = L"Local\\Hexlorn-";
+    size_t length = wcslen(name);
+    for (const wchar_t *c = instanceId; *c != L'\0' && length + 1 < 300; ++c) {
+        name[length++] = *c == L'\\' ? L'#' : (*c >= L'a' && *c <= L'z') ? static_cast<wchar_t>(*c - 32) : *c;
+    }
+    name[length] = L'\0';
+    HANDLE instance = CreateMutexW(NULL, FALSE, name);
+    if (instance != NULL && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return true;
+    }
+    HWND running = NULL;
+    EnumWindows(FindIdWindow, reinterpret_cast<LPARAM>(&running));
+    if (running != NULL) {
+        PostMessageW(running, kStartedAgain, 0, 0);
+    }
+    Log(L"again told=%d", running != NULL ? 1 : 0);
+    return false;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     (void)argc;
@@ -172,6 +216,10 @@ int wmain(int argc, wchar_t **argv)
     Log(L"start cmdline=[%ls] station=%ls desktop=%ls", instanceId, stationName, desktopName);
 
     wchar_t value[64];
+    if (GetEnvironmentVariableW(L"HXCOMPANION_SHARED", value, 64) == 0 && !FirstInstance()) {
+        CloseHandle(logFile);
+        ExitProcess(0);
+    }
     if (GetEnvironmentVariableW(L"HXCOMPANION_HANG_MS", value, 64) > 0) {
         hangMs = wcstoul(value, NULL, 10);
     }

@@ -150,7 +150,7 @@ def statements():
          []),
         ("a removal while the stop sweeps that card finds no entry",
          before(body(run, "TakeFirstCard"), "CardList->next = entry->next;", "ReleaseSRWLockExclusive")
-         and "RunForceCloseSweep(entry);" in body(run, "RunService"),
+         and "RunForceCloseSweep(entry," in body(run, "RunService"),
          [("README", "A removal asked for while the stop sweeps a card finds no entry for it and is refused by the "
                      "service's own handle, until the stop closes it."),
           ("guide", "is refused by the service's own handle and writes no record at all")],
@@ -175,8 +175,8 @@ def statements():
           ("README", "registers for arriving interfaces (all classes) before it lists the present cards")],
          []),
         ("a card whose open failed gets no handle notification",
-         "INVALID_HANDLE_VALUE" in body("cards/registry.cpp", "OpenInterface")
-         + body("cards/registry.cpp", "RegisterHandleNotification"),
+         "IsOpenHandle(entry->deviceHandle) ? RegisterHandleNotification(entry->deviceHandle) : NULL"
+         in body("cards/registry.cpp", "OpenInterface"),
          [("README", "A card whose open failed holds no handle notification"),
           ("guide", "it gets no handle notification either")],
          []),
@@ -189,15 +189,16 @@ def statements():
           ("README", f"The stop has one budget, {seconds(k.get('kStopBudgetMs', 0))} s from the stop request")],
          []),
         ("a removal's sweep counts from when the request reached the handler",
-         before(handler, "GetTickCount64", "AcquireSRWLockExclusive(&cardListLock)")
-         or re.search(r"case SERVICE_CONTROL_DEVICEEVENT:[^;]*GetTickCount64", code("service/service.cpp")),
+         before(handler, "SweepDeadline()", "AcquireSRWLockExclusive(&cardListLock)")
+         and "GetTickCount64() + kSweepBudgetMs" in body(launcher, "SweepDeadline"),
          [("guide", f"A removal's sweep has {seconds(k.get('kSweepBudgetMs', 0))} s, counted from when the request "
                     "reached the service, before any wait for another sweep"),
           ("README", "counted from when the request reached the handler, before any wait for the card-list lock or "
                      "for another sweep")],
          []),
         ("no helper is started with less than its start cost left",
-         "kHelperStartMs" in k and code(launcher).count("kHelperStartMs") >= 2,
+         "kHelperStartMs" in k and "kHelperStartMs" in body(launcher, "TimeLeftForHelper")
+         and code(launcher).count("TimeLeftForHelper(deadline)") >= 2,
          [("guide", f"no copy is started with less than {seconds(k.get('kHelperStartMs', 0))} s of them left"),
           ("README", f"A helper is started only with at least {seconds(k.get('kHelperStartMs', 0))} s of the sweep "
                      "left")],

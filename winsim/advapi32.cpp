@@ -173,19 +173,26 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
         {
             std::lock_guard<std::mutex> guard(mu);
             BindThread(process);
+            ProgramEntered(process);
         }
         std::vector<wchar_t> storage(name.begin(), name.end());
         storage.push_back(L'\0');
         LPWSTR argv[] = {storage.data(), nullptr};
         serviceMain(1, argv);
         std::lock_guard<std::mutex> guard(mu);
+        ProgramLeft();
         machine->serviceMainReturned = true;
         cv.notify_all();
     });
     cv.notify_all();
     for (;;) {
-        cv.wait(lock,
-                [] { return !machine->controls.empty() || machine->serviceMainReturned || machine->stoppedReported; });
+        {
+            auto woken = [] {
+                return !machine->controls.empty() || machine->serviceMainReturned || machine->stoppedReported;
+            };
+            Blocked idle(woken);
+            cv.wait(lock, woken);
+        }
         // Once the service has reported stopped, nothing more reaches the handler.
         if (machine->stoppedReported || machine->serviceMainReturned) {
             break;
@@ -211,9 +218,12 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
     machine->controls.clear();
     machine->dispatcherRunning = false;
     cv.notify_all();
-    lock.unlock();
-    serviceThread.join();
-    lock.lock();
+    {
+        Blocked joining([] { return machine->serviceMainReturned; });
+        lock.unlock();
+        serviceThread.join();
+        lock.lock();
+    }
     if (!machine->stoppedReported && !machine->reports.empty()) {
         machine->hangFaults.push_back("ServiceMain returned without reporting SERVICE_STOPPED");
     }
@@ -263,9 +273,12 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
     // SetServiceStatus for SERVICE_STOPPED; Windows documents nothing here, and
     // HandlerEx's remarks warn against taking locks in a handler).
     if (status->dwCurrentState == SERVICE_STOPPED && machine->handlerThread != 0 &&
-        machine->handlerThread != core::CurrentThreadId() &&
-        !cv.wait_for(e.lock, std::chrono::seconds(3), [] { return machine->handlerThread == 0; })) {
-        machine->hangFaults.push_back("SetServiceStatus(SERVICE_STOPPED) waited for a handler that did not return");
+        machine->handlerThread != core::CurrentThreadId()) {
+        auto returned = [] { return machine->handlerThread == 0; };
+        Blocked waiting(returned);
+        if (!cv.wait_for(e.lock, std::chrono::seconds(3), returned)) {
+            machine->hangFaults.push_back("SetServiceStatus(SERVICE_STOPPED) waited for a handler that did not return");
+        }
     }
     machine->reports.push_back(*status);
     machine->stoppedReported = machine->stoppedReported || status->dwCurrentState == SERVICE_STOPPED;

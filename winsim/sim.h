@@ -222,7 +222,9 @@ std::vector<std::string> HangFaults();
 
 // ---------------------------------------------------------------------------
 // Time. Every process has its own clock in milliseconds; the service's is
-// Now(). A clock moves by the costs below and by timeouts that expire.
+// Now(). A clock moves by the costs below and by timeouts that expire, as in
+// a discrete-event simulation: only once every other thread of the process is
+// blocked in a call (winsim/core.h, AdvanceTo).
 //
 // The defaults are on the slow side of what bench/helper_walk.py measures
 // under Wine on a 2-core machine: a helper's run from CreateProcess to the end

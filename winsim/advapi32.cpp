@@ -4,9 +4,10 @@
 // Models: the dispatcher, which runs the service's main function on a thread
 // of its own and hands every control to the handler on the thread that called
 // it, one at a time, and returns once the service has reported stopped (a
-// stopped report from another thread waits for the handler call in progress);
-// the
-// status reports as the manager receives them; event sources, which open for
+// stopped report from another thread waits for the handler call in progress),
+// after which the process may end at once: a call the service process makes
+// after its stopped report is a fault (CallsAfterStopped); the status reports
+// as the manager receives them; event sources, which open for
 // any name (a source that is not registered logs to the Application log, with
 // no message file to render its texts); tokens bound to a session, whose
 // session only a holder of SeTcbPrivilege may change; CreateProcessAsUserW
@@ -168,11 +169,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
     }
     machine->dispatcherRunning = true;
     DWORD process = CurrentProcessId();
+    machine->serviceProcess = process;
+    machine->dispatcherThread = core::CurrentThreadId();
     std::wstring name = machine->serviceName;
     std::thread serviceThread([process, serviceMain, name] {
         {
             std::lock_guard<std::mutex> guard(mu);
             BindThread(process);
+            machine->serviceThread = core::CurrentThreadId();
             ProgramEntered(process);
         }
         std::vector<wchar_t> storage(name.begin(), name.end());

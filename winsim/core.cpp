@@ -378,6 +378,16 @@ Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu), function_(
 {
     index_ = machine->calls.size();
     machine->calls.push_back(Call{function, std::move(args), false, CurrentProcessId(), Clock()});
+    // Once stopped is reported the dispatcher may return and the process end
+    // (SetServiceStatus, remarks): a call after it may never be made.
+    if (machine->stoppedReported && CurrentProcessId() == machine->serviceProcess) {
+        DWORD thread = CurrentThreadId();
+        machine->lateCalls.push_back(Render(machine->calls.back()) + " on " +
+                                     (thread == machine->dispatcherThread ? "the dispatcher's thread"
+                                      : thread == machine->serviceThread  ? "the service thread"
+                                                                          : "another thread") +
+                                     " after the stopped report");
+    }
     auto hook = machine->hooks.find(function);
     if (hook != machine->hooks.end()) {
         auto run = hook->second;
@@ -886,6 +896,12 @@ std::vector<std::string> HangFaults()
 {
     std::lock_guard<std::mutex> lock(mu);
     return machine->hangFaults;
+}
+
+std::vector<std::string> CallsAfterStopped()
+{
+    std::lock_guard<std::mutex> lock(mu);
+    return machine->lateCalls;
 }
 
 void SetCosts(const Costs &costs)

@@ -169,7 +169,7 @@ struct Machine {
     std::map<std::string, std::function<void(const Call &)>> hooks;
     std::map<std::string, std::function<void(const Call &)>> afterHooks;
     size_t failPosition = 0;
-    std::vector<std::string> handleFaults, hangFaults;
+    std::vector<std::string> handleFaults, hangFaults, lateCalls;
     Costs costs;
     std::vector<std::unique_ptr<Object>> objects;
     // processes and threads
@@ -186,6 +186,8 @@ struct Machine {
     void *handlerContext = nullptr;
     uintptr_t statusHandle = 0;
     bool dispatcherRunning = false, dispatcherReturned = false, stoppedReported = false, serviceMainReturned = false;
+    DWORD serviceProcess = 0; // the process the dispatcher runs in
+    DWORD dispatcherThread = 0, serviceThread = 0;
     std::deque<ControlRequest *> controls;
     std::vector<SERVICE_STATUS> reports;
     std::vector<EventRecord> events;

@@ -219,6 +219,9 @@ std::vector<std::string> HandleFaults();
 // Waits or sends that would never return, and other things a program cannot
 // recover from.
 std::vector<std::string> HangFaults();
+// Calls of the service process after its stopped report reached the service
+// control manager: the dispatcher may return, and the process end, at once.
+std::vector<std::string> CallsAfterStopped();
 
 // ---------------------------------------------------------------------------
 // Time. Every process has its own clock in milliseconds; the service's is

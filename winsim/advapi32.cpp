@@ -271,6 +271,21 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A status Windows refuses as "The specified service status structure is
+    // invalid" (SetServiceStatus: ERROR_INVALID_DATA). Windows names no field;
+    // the simulation refuses whatever SERVICE_STATUS does not define for a
+    // Win32 service: a state other than SERVICE_STOPPED (1) to SERVICE_PAUSED
+    // (7), a type other than SERVICE_WIN32_OWN_PROCESS (0x10) or
+    // SERVICE_WIN32_SHARE_PROCESS (0x20), either perhaps with
+    // SERVICE_INTERACTIVE_PROCESS (0x100) (the combinations the SERVICE_STATUS
+    // of [MS-SCMR] allows), and accepted controls outside SERVICE_ACCEPT_STOP
+    // (0x1) to SERVICE_ACCEPT_USERMODEREBOOT (0x800).
+    DWORD type = status->dwServiceType & ~0x100u;
+    if (status->dwCurrentState < 1 || status->dwCurrentState > 7 || (type != 0x10 && type != 0x20) ||
+        (status->dwControlsAccepted & ~0xFFFu) != 0) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
     // The stopped report ends the dispatcher, which runs every handler call
     // under a lock of its own: from another thread, the report waits until the
     // handler call in progress has returned (Wine's sechost takes the lock in

@@ -6,9 +6,13 @@
 // processes against the waiting process's clock; a process is signalled when
 // its program has run to its end plus an exit cost, or a termination cost
 // after TerminateProcess, which only starts the end and fails for a process
-// that has ended already; CreateFileW on the path of an active interface of a
-// present device; slim locks, a thread waiting for one blocked in a call (see
-// AdvanceTo).
+// that has ended already; the current-process pseudo-handle, whose value
+// INVALID_HANDLE_VALUE also is (GetCurrentProcess): closing it succeeds and
+// does nothing (a handle fault all the same), a wait on it does not end while
+// the process runs (INFINITE never), and a program that terminates its own
+// process is a fault;
+// CreateFileW on the path of an active interface of a present device; slim
+// locks, a thread waiting for one blocked in a call (see AdvanceTo).
 // Leaves out: named objects, auto-reset events, security attributes, files
 // other than device interfaces, and threads other than a process's first.
 #include <chrono>
@@ -202,6 +206,12 @@ BOOL CloseHandle(HANDLE object)
     if (e.Failed()) {
         return FALSE;
     }
+    if (object == GetCurrentProcess()) {
+        // A pseudo-handle: closing it does nothing. A program that closes it
+        // took it for a handle it had opened.
+        machine->handleFaults.push_back("CloseHandle: INVALID_HANDLE_VALUE, the current process, closed");
+        return TRUE;
+    }
     Slot *slot = FindSlot(CurrentProcessId(), reinterpret_cast<uintptr_t>(object));
     Kind kind = slot == nullptr ? Kind::Event : slot->kind;
     if (kind == Kind::WindowStation || kind == Kind::Desktop || kind == Kind::DeviceInfoSet ||
@@ -250,6 +260,16 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     ULONGLONG now = Clock();
     ULONGLONG deadline = milliseconds == INFINITE ? kForever : now + milliseconds;
+    if (object == GetCurrentProcess()) {
+        // The process waits for its own end: it is not signalled while the
+        // process runs, and the wait does not end before its timeout.
+        if (milliseconds == INFINITE) {
+            machine->hangFaults.push_back("WaitForSingleObject(INFINITE) on the current process");
+            return WAIT_FAILED;
+        }
+        AdvanceTo(e.lock, deadline);
+        return WAIT_TIMEOUT;
+    }
     if (auto *event = Find<EventObject>(object, Kind::Event)) {
         auto set = [event] { return event->signalled; };
         if (milliseconds != INFINITE) {
@@ -308,6 +328,10 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode)
 {
     Entry e("TerminateProcess", {{"hProcess", Handle(process)}, {"uExitCode", Number(exitCode)}});
     if (e.Failed()) {
+        return FALSE;
+    }
+    if (process == GetCurrentProcess()) {
+        machine->hangFaults.push_back("TerminateProcess of the current process: the program ends itself");
         return FALSE;
     }
     Process *p = Found<Process>(process, Kind::Process);

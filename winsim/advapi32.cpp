@@ -439,6 +439,7 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
     Charge(machine->costs.createProcess);
     auto *tokenObject = Find<TokenObject>(token, Kind::Token);
     ProcessStart start{};
+    start.call = e.Index();
     start.token = Handle(token);
     start.tokenPrimary = tokenObject != nullptr && tokenObject->primary;
     start.session = tokenObject != nullptr ? tokenObject->session : kNoConsole;
@@ -486,9 +487,11 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
     process->application = start.application;
     start.started = true;
     start.process = process->id;
+    start.processHandle = reinterpret_cast<HANDLE>(Insert(Kind::Process, process, "CreateProcessAsUserW"));
+    start.threadHandle = reinterpret_cast<HANDLE>(Insert(Kind::Thread, process, "CreateProcessAsUserW"));
     machine->starts.push_back(start);
-    processInformation->hProcess = reinterpret_cast<HANDLE>(Insert(Kind::Process, process, "CreateProcessAsUserW"));
-    processInformation->hThread = reinterpret_cast<HANDLE>(Insert(Kind::Thread, process, "CreateProcessAsUserW"));
+    processInformation->hProcess = start.processHandle;
+    processInformation->hThread = start.threadHandle;
     processInformation->dwProcessId = process->id;
     processInformation->dwThreadId = 0;
     StartProgram(process, start.commandLine);

@@ -296,6 +296,7 @@ class Entry
     // Runs the call's after-hook, if any, once the call has taken effect.
     ~Entry();
     bool Failed() const { return failed_; }
+    size_t Index() const { return index_; } // in the call log
     std::unique_lock<std::mutex> lock;
 
   private:

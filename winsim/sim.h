@@ -388,6 +388,8 @@ struct ProcessStart {
     bool otherArgumentsNull; // attributes, environment and directory NULL, no inheritance
     bool started;
     DWORD process;
+    HANDLE processHandle, threadHandle; // given to the creator when started
+    size_t call;                        // its CreateProcessAsUserW in the call log
 };
 std::vector<ProcessStart> ProcessStarts();
 

@@ -221,6 +221,8 @@ std::vector<std::string> HandleFaults();
 std::vector<std::string> HangFaults();
 // Calls of the service process after its stopped report reached the service
 // control manager: the dispatcher may return, and the process end, at once.
+// Every call the log records counts; slim locks, the last error, the
+// pseudo-handles and the tick count, which the log leaves out, do not.
 std::vector<std::string> CallsAfterStopped();
 
 // ---------------------------------------------------------------------------

@@ -104,15 +104,26 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
 {
     (void)context;
     switch (control) {
-    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_STOP: {
         // The stop's time counts from its first request, as the control
         // manager's and an installer's wait for it do.
         if (stopDeadline == 0) {
             stopDeadline = GetTickCount64() + kStopBudgetMs;
         }
-        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
-        SetEvent(StopEvent);
+        // Once stopped has been reported the process may end at any moment,
+        // so a stop taken after it, or whose stop-pending went out merged
+        // with it (this thread then sent the stopped report), signals nothing.
+        AcquireSRWLockExclusive(&statusLock);
+        if (SetStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, 0)) {
+            SendStatusLocked();
+        }
+        bool stopped = serviceStatus.dwCurrentState == SERVICE_STOPPED;
+        ReleaseSRWLockExclusive(&statusLock);
+        if (!stopped) {
+            SetEvent(StopEvent);
+        }
         return NO_ERROR;
+    }
     case SERVICE_CONTROL_INTERROGATE:
         AcquireSRWLockExclusive(&statusLock);
         // Before the first report there is no state to report again.

@@ -4,9 +4,10 @@
 // Models: the dispatcher, which runs the service's main function on a thread
 // of its own and hands every control to the handler on the thread that called
 // it, one at a time, and returns once the service has reported stopped (a
-// stopped report from another thread waits for the handler call in progress);
-// the
-// status reports as the manager receives them; event sources, which open for
+// stopped report from another thread waits for the handler call in progress),
+// after which the process may end at once: a call the service process makes
+// after its stopped report is a fault (CallsAfterStopped); the status reports
+// as the manager receives them; event sources, which open for
 // any name (a source that is not registered logs to the Application log, with
 // no message file to render its texts); tokens bound to a session, whose
 // session only a holder of SeTcbPrivilege may change; CreateProcessAsUserW
@@ -168,24 +169,34 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
     }
     machine->dispatcherRunning = true;
     DWORD process = CurrentProcessId();
+    machine->serviceProcess = process;
+    machine->dispatcherThread = core::CurrentThreadId();
     std::wstring name = machine->serviceName;
     std::thread serviceThread([process, serviceMain, name] {
         {
             std::lock_guard<std::mutex> guard(mu);
             BindThread(process);
+            machine->serviceThread = core::CurrentThreadId();
+            ProgramEntered(process);
         }
         std::vector<wchar_t> storage(name.begin(), name.end());
         storage.push_back(L'\0');
         LPWSTR argv[] = {storage.data(), nullptr};
         serviceMain(1, argv);
         std::lock_guard<std::mutex> guard(mu);
+        ProgramLeft();
         machine->serviceMainReturned = true;
         cv.notify_all();
     });
     cv.notify_all();
     for (;;) {
-        cv.wait(lock,
-                [] { return !machine->controls.empty() || machine->serviceMainReturned || machine->stoppedReported; });
+        {
+            auto woken = [] {
+                return !machine->controls.empty() || machine->serviceMainReturned || machine->stoppedReported;
+            };
+            Blocked idle(woken);
+            cv.wait(lock, woken);
+        }
         // Once the service has reported stopped, nothing more reaches the handler.
         if (machine->stoppedReported || machine->serviceMainReturned) {
             break;
@@ -211,9 +222,12 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
     machine->controls.clear();
     machine->dispatcherRunning = false;
     cv.notify_all();
-    lock.unlock();
-    serviceThread.join();
-    lock.lock();
+    {
+        Blocked joining([] { return machine->serviceMainReturned; });
+        lock.unlock();
+        serviceThread.join();
+        lock.lock();
+    }
     if (!machine->stoppedReported && !machine->reports.empty()) {
         machine->hangFaults.push_back("ServiceMain returned without reporting SERVICE_STOPPED");
     }
@@ -257,15 +271,33 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A status Windows refuses as "The specified service status structure is
+    // invalid" (SetServiceStatus: ERROR_INVALID_DATA). Windows names no field;
+    // the simulation refuses whatever SERVICE_STATUS does not define for a
+    // Win32 service: a state other than SERVICE_STOPPED (1) to SERVICE_PAUSED
+    // (7), a type other than SERVICE_WIN32_OWN_PROCESS (0x10) or
+    // SERVICE_WIN32_SHARE_PROCESS (0x20), either perhaps with
+    // SERVICE_INTERACTIVE_PROCESS (0x100) (the combinations the SERVICE_STATUS
+    // of [MS-SCMR] allows), and accepted controls outside SERVICE_ACCEPT_STOP
+    // (0x1) to SERVICE_ACCEPT_USERMODEREBOOT (0x800).
+    DWORD type = status->dwServiceType & ~0x100u;
+    if (status->dwCurrentState < 1 || status->dwCurrentState > 7 || (type != 0x10 && type != 0x20) ||
+        (status->dwControlsAccepted & ~0xFFFu) != 0) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
     // The stopped report ends the dispatcher, which runs every handler call
     // under a lock of its own: from another thread, the report waits until the
     // handler call in progress has returned (Wine's sechost takes the lock in
     // SetServiceStatus for SERVICE_STOPPED; Windows documents nothing here, and
     // HandlerEx's remarks warn against taking locks in a handler).
     if (status->dwCurrentState == SERVICE_STOPPED && machine->handlerThread != 0 &&
-        machine->handlerThread != core::CurrentThreadId() &&
-        !cv.wait_for(e.lock, std::chrono::seconds(3), [] { return machine->handlerThread == 0; })) {
-        machine->hangFaults.push_back("SetServiceStatus(SERVICE_STOPPED) waited for a handler that did not return");
+        machine->handlerThread != core::CurrentThreadId()) {
+        auto returned = [] { return machine->handlerThread == 0; };
+        Blocked waiting(returned);
+        if (!cv.wait_for(e.lock, std::chrono::seconds(3), returned)) {
+            machine->hangFaults.push_back("SetServiceStatus(SERVICE_STOPPED) waited for a handler that did not return");
+        }
     }
     machine->reports.push_back(*status);
     machine->stoppedReported = machine->stoppedReported || status->dwCurrentState == SERVICE_STOPPED;
@@ -407,6 +439,7 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
     Charge(machine->costs.createProcess);
     auto *tokenObject = Find<TokenObject>(token, Kind::Token);
     ProcessStart start{};
+    start.call = e.Index();
     start.token = Handle(token);
     start.tokenPrimary = tokenObject != nullptr && tokenObject->primary;
     start.session = tokenObject != nullptr ? tokenObject->session : kNoConsole;
@@ -454,9 +487,11 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
     process->application = start.application;
     start.started = true;
     start.process = process->id;
+    start.processHandle = reinterpret_cast<HANDLE>(Insert(Kind::Process, process, "CreateProcessAsUserW"));
+    start.threadHandle = reinterpret_cast<HANDLE>(Insert(Kind::Thread, process, "CreateProcessAsUserW"));
     machine->starts.push_back(start);
-    processInformation->hProcess = reinterpret_cast<HANDLE>(Insert(Kind::Process, process, "CreateProcessAsUserW"));
-    processInformation->hThread = reinterpret_cast<HANDLE>(Insert(Kind::Thread, process, "CreateProcessAsUserW"));
+    processInformation->hProcess = start.processHandle;
+    processInformation->hThread = start.threadHandle;
     processInformation->dwProcessId = process->id;
     processInformation->dwThreadId = 0;
     StartProgram(process, start.commandLine);

@@ -1,6 +1,7 @@
 // The simulation's core: typed values and their rendering, the call log with
 // failure injection, the per-process handle tables, the clocks, and the
 // machine a test starts from.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,7 @@ namespace
 {
 thread_local DWORD tlsProcess = kServiceProcess;
 thread_local DWORD tlsThread = 0;
+thread_local DWORD tlsProgram = 0; // the process whose program code the thread runs
 std::atomic<DWORD> nextThreadId{100};
 
 // A real-time bound on every wait the simulation makes for a program: a wait
@@ -277,16 +279,115 @@ ULONGLONG &Clock()
     return process->clock;
 }
 
+namespace
+{
+Process *ProgramProcess(DWORD id)
+{
+    auto it = machine->processes.find(id);
+    return id == 0 || it == machine->processes.end() ? nullptr : it->second.get();
+}
+
+// No program thread of `p` runs or can go on.
+bool AllBlocked(const Process &p)
+{
+    if (p.running != 0) {
+        return false;
+    }
+    for (const Blocked *blocked : p.blocked) {
+        if (blocked->ready && blocked->ready()) {
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace
+
+void ProgramEntered(DWORD process)
+{
+    tlsProgram = process;
+    if (Process *p = ProgramProcess(process)) {
+        ++p->running;
+    }
+}
+
+void ProgramLeft()
+{
+    if (Process *p = ProgramProcess(tlsProgram)) {
+        --p->running;
+        cv.notify_all();
+    }
+    tlsProgram = 0;
+}
+
+Blocked::Blocked(std::function<bool()> readyWhen) : ready(std::move(readyWhen)), process_(ProgramProcess(tlsProgram))
+{
+    if (process_ != nullptr) {
+        --process_->running;
+        process_->blocked.insert(this);
+        cv.notify_all();
+    }
+}
+
+Blocked::~Blocked()
+{
+    if (process_ != nullptr) {
+        process_->blocked.erase(this);
+        ++process_->running;
+    }
+}
+
+bool AdvanceTo(std::unique_lock<std::mutex> &lock, ULONGLONG until, const std::function<bool()> &woken)
+{
+    Process *p = CurrentProcess();
+    if (until <= p->clock) {
+        return !(woken && woken());
+    }
+    bool ended = false;
+    bool inTime;
+    {
+        Blocked blocked(woken);
+        auto wake = p->wakes.insert(until);
+        cv.notify_all();
+        inTime = WaitBounded(lock, [&] {
+            ended = woken && woken();
+            return ended || (AllBlocked(*p) && *p->wakes.begin() >= until);
+        });
+        p->wakes.erase(wake);
+    }
+    if (!inTime) {
+        machine->hangFaults.push_back("a timed wait that never ended: another thread of its process never blocked");
+    }
+    if (!ended) {
+        p->clock = std::max(p->clock, until);
+    }
+    cv.notify_all();
+    return !ended;
+}
+
 void Charge(ULONGLONG milliseconds)
 {
-    Clock() += milliseconds;
-    cv.notify_all();
+    if (milliseconds == 0) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mu, std::adopt_lock); // the caller's
+    AdvanceTo(lock, Clock() + milliseconds);
+    lock.release();
 }
 
 Entry::Entry(const char *function, std::vector<Arg> args) : lock(mu), function_(function)
 {
     index_ = machine->calls.size();
     machine->calls.push_back(Call{function, std::move(args), false, CurrentProcessId(), Clock()});
+    // Once stopped is reported the dispatcher may return and the process end
+    // (SetServiceStatus, remarks): a call after it may never be made.
+    if (machine->stoppedReported && CurrentProcessId() == machine->serviceProcess) {
+        DWORD thread = CurrentThreadId();
+        machine->lateCalls.push_back(Render(machine->calls.back()) + " on " +
+                                     (thread == machine->dispatcherThread ? "the dispatcher's thread"
+                                      : thread == machine->serviceThread  ? "the service thread"
+                                                                          : "another thread") +
+                                     " after the stopped report");
+    }
     auto hook = machine->hooks.find(function);
     if (hook != machine->hooks.end()) {
         auto run = hook->second;
@@ -795,6 +896,12 @@ std::vector<std::string> HangFaults()
 {
     std::lock_guard<std::mutex> lock(mu);
     return machine->hangFaults;
+}
+
+std::vector<std::string> CallsAfterStopped()
+{
+    std::lock_guard<std::mutex> lock(mu);
+    return machine->lateCalls;
 }
 
 void SetCosts(const Costs &costs)

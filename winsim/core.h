@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,7 @@ struct Window;
 struct Station;
 struct Session;
 struct Device;
+class Blocked;
 
 struct Desktop : Object {
     std::wstring name;
@@ -87,10 +89,13 @@ struct Process : Object {
     DWORD session = 0;
     Program program = Program::Exits;
     std::wstring application;
-    ULONGLONG clock = 0;      // the process's own time
-    ULONGLONG created = 0;    // on its creator's clock
-    ULONGLONG end = kForever; // when it is, or will be, signalled
-    bool done = false;        // its program has run to its end
+    ULONGLONG clock = 0;            // the process's own time (see AdvanceTo)
+    int running = 0;                // its program threads not blocked in a call
+    std::set<Blocked *> blocked;    // and those that are
+    std::multiset<ULONGLONG> wakes; // when its threads' timed waits end
+    ULONGLONG created = 0;          // on its creator's clock
+    ULONGLONG end = kForever;       // when it is, or will be, signalled
+    bool done = false;              // its program has run to its end
     bool terminated = false;
     Station *station = nullptr;      // current process window station
     uintptr_t stationHandle = 0;     // the handle GetProcessWindowStation gives
@@ -142,6 +147,11 @@ struct Thread {
     Desktop *desktop = nullptr;
 };
 
+struct SlimLock {
+    bool held = false;
+    size_t waiters = 0;
+};
+
 struct ControlRequest {
     DWORD control;
     DWORD eventType;
@@ -159,7 +169,7 @@ struct Machine {
     std::map<std::string, std::function<void(const Call &)>> hooks;
     std::map<std::string, std::function<void(const Call &)>> afterHooks;
     size_t failPosition = 0;
-    std::vector<std::string> handleFaults, hangFaults;
+    std::vector<std::string> handleFaults, hangFaults, lateCalls;
     Costs costs;
     std::vector<std::unique_ptr<Object>> objects;
     // processes and threads
@@ -176,6 +186,8 @@ struct Machine {
     void *handlerContext = nullptr;
     uintptr_t statusHandle = 0;
     bool dispatcherRunning = false, dispatcherReturned = false, stoppedReported = false, serviceMainReturned = false;
+    DWORD serviceProcess = 0; // the process the dispatcher runs in
+    DWORD dispatcherThread = 0, serviceThread = 0;
     std::deque<ControlRequest *> controls;
     std::vector<SERVICE_STATUS> reports;
     std::vector<EventRecord> events;
@@ -192,8 +204,7 @@ struct Machine {
     // devices
     BroadcastHandle broadcastHandle = BroadcastHandle::Other;
     std::vector<std::unique_ptr<Device>> devices;
-    std::map<void *, std::unique_ptr<std::mutex>> locks;
-    std::map<const void *, size_t> lockWaiters;
+    std::map<const void *, SlimLock> slimLocks;
 };
 
 extern Machine *machine;
@@ -238,9 +249,43 @@ template <typename T> T *Found(const void *value, Kind kind)
     return object;
 }
 
-// Time: the calling process's clock, and a cost charged to it.
+// Time: the calling process's clock, and a cost charged to it (AdvanceTo by
+// `milliseconds`, called with the machine's lock held).
 ULONGLONG &Clock();
 void Charge(ULONGLONG milliseconds);
+
+// The clock of a process moves as in a discrete-event simulation: a thread
+// that waits until `until` (a timed wait, a call that costs time) moves its
+// process's clock there only once every other program thread of the process
+// is blocked in a call (an untimed wait, a slim lock, the dispatcher's wait for
+// a control) and cannot go on yet, and no timed wait of the process ends
+// earlier. So time one thread spends waiting never passes another thread that
+// is running between two calls, or that a call has just released: that thread
+// reads the time it would read on Windows however the host schedules the two.
+// Program threads are those the simulation runs program code on (a process's
+// entry thread, the service thread); a test's own thread moves the clock once
+// they are blocked. Returns false, the clock unmoved, when `woken` comes to
+// hold first.
+bool AdvanceTo(std::unique_lock<std::mutex> &lock, ULONGLONG until, const std::function<bool()> &woken = nullptr);
+// The calling thread runs program code of `process` from ProgramEntered to
+// ProgramLeft (both with the lock held).
+void ProgramEntered(DWORD process);
+void ProgramLeft();
+// While one lives (made and ended with the lock held), the calling program
+// thread is blocked in a call, until `ready` holds: from then on it counts as
+// running again, before it has woken.
+class Blocked
+{
+  public:
+    explicit Blocked(std::function<bool()> ready);
+    ~Blocked();
+    Blocked(const Blocked &) = delete;
+    Blocked &operator=(const Blocked &) = delete;
+    std::function<bool()> ready;
+
+  private:
+    Process *process_;
+};
 
 // Every modelled call starts here: it takes the machine's lock, logs the
 // call, and decides whether it is to fail; a failing call has its last error
@@ -252,6 +297,7 @@ class Entry
     // Runs the call's after-hook, if any, once the call has taken effect.
     ~Entry();
     bool Failed() const { return failed_; }
+    size_t Index() const { return index_; } // in the call log
     std::unique_lock<std::mutex> lock;
 
   private:

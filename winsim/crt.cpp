@@ -40,13 +40,17 @@ int RunMain(const std::wstring &commandLine, DWORD process)
     {
         std::lock_guard<std::mutex> lock(mu);
         BindThread(process);
+        ProgramEntered(process);
         word = FirstWord(commandLine, machine->modulePath);
     }
     std::vector<wchar_t> storage(word.begin(), word.end());
     storage.push_back(L'\0');
     wchar_t *argv[] = {storage.data(), nullptr};
     wchar_t *envp[] = {nullptr};
-    return entryPoint(1, argv, envp);
+    int code = entryPoint(1, argv, envp);
+    std::lock_guard<std::mutex> lock(mu);
+    ProgramLeft();
+    return code;
 }
 
 } // namespace sim

@@ -6,8 +6,13 @@
 // processes against the waiting process's clock; a process is signalled when
 // its program has run to its end plus an exit cost, or a termination cost
 // after TerminateProcess, which only starts the end and fails for a process
-// that has ended already; CreateFileW on the path of an active interface of a
-// present device.
+// that has ended already; the current-process pseudo-handle, whose value
+// INVALID_HANDLE_VALUE also is (GetCurrentProcess): closing it succeeds and
+// does nothing (a handle fault all the same), a wait on it does not end while
+// the process runs (INFINITE never), and a program that terminates its own
+// process is a fault;
+// CreateFileW on the path of an active interface of a present device; slim
+// locks, a thread waiting for one blocked in a call (see AdvanceTo).
 // Leaves out: named objects, auto-reset events, security attributes, files
 // other than device interfaces, and threads other than a process's first.
 #include <chrono>
@@ -201,6 +206,12 @@ BOOL CloseHandle(HANDLE object)
     if (e.Failed()) {
         return FALSE;
     }
+    if (object == GetCurrentProcess()) {
+        // A pseudo-handle: closing it does nothing. A program that closes it
+        // took it for a handle it had opened.
+        machine->handleFaults.push_back("CloseHandle: INVALID_HANDLE_VALUE, the current process, closed");
+        return TRUE;
+    }
     Slot *slot = FindSlot(CurrentProcessId(), reinterpret_cast<uintptr_t>(object));
     Kind kind = slot == nullptr ? Kind::Event : slot->kind;
     if (kind == Kind::WindowStation || kind == Kind::Desktop || kind == Kind::DeviceInfoSet ||
@@ -249,12 +260,23 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     ULONGLONG now = Clock();
     ULONGLONG deadline = milliseconds == INFINITE ? kForever : now + milliseconds;
-    if (auto *event = Find<EventObject>(object, Kind::Event)) {
-        if (!event->signalled && milliseconds != INFINITE) {
-            Clock() = deadline;
-            return WAIT_TIMEOUT;
+    if (object == GetCurrentProcess()) {
+        // The process waits for its own end: it is not signalled while the
+        // process runs, and the wait does not end before its timeout.
+        if (milliseconds == INFINITE) {
+            machine->hangFaults.push_back("WaitForSingleObject(INFINITE) on the current process");
+            return WAIT_FAILED;
         }
-        if (!WaitBounded(e.lock, [&] { return event->signalled; })) {
+        AdvanceTo(e.lock, deadline);
+        return WAIT_TIMEOUT;
+    }
+    if (auto *event = Find<EventObject>(object, Kind::Event)) {
+        auto set = [event] { return event->signalled; };
+        if (milliseconds != INFINITE) {
+            return AdvanceTo(e.lock, deadline, set) ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+        }
+        Blocked blocked(set);
+        if (!WaitBounded(e.lock, set)) {
             machine->hangFaults.push_back("WaitForSingleObject(INFINITE) on an event that is never set");
             return WAIT_FAILED;
         }
@@ -266,7 +288,8 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     // Wait (in real time) until it is known whether the process is signalled
     // by the deadline: it has run to its end or been ended, or it never ends,
-    // or its own clock has gone past the deadline.
+    // or its own clock has gone past the deadline. That depends on the other
+    // process alone, so the waiting thread holds its own clock meanwhile.
     if (!WaitBounded(e.lock, [&] {
             return p->done || p->terminated || p->program == Program::NeverEnds || p->clock > deadline;
         })) {
@@ -274,14 +297,14 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         return WAIT_FAILED;
     }
     if (p->end <= deadline) {
-        Clock() = std::max(now, p->end);
+        AdvanceTo(e.lock, std::max(now, p->end));
         return WAIT_OBJECT_0;
     }
     if (milliseconds == INFINITE) {
         machine->hangFaults.push_back("WaitForSingleObject(INFINITE) on a process that never ends");
         return WAIT_FAILED;
     }
-    Clock() = deadline;
+    AdvanceTo(e.lock, deadline);
     return WAIT_TIMEOUT;
 }
 
@@ -305,6 +328,10 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode)
 {
     Entry e("TerminateProcess", {{"hProcess", Handle(process)}, {"uExitCode", Number(exitCode)}});
     if (e.Failed()) {
+        return FALSE;
+    }
+    if (process == GetCurrentProcess()) {
+        machine->hangFaults.push_back("TerminateProcess of the current process: the program ends itself");
         return FALSE;
     }
     Process *p = Found<Process>(process, Kind::Process);
@@ -387,44 +414,32 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
 
 void AcquireSRWLockExclusive(PSRWLOCK lock)
 {
-    std::mutex *m;
-    {
-        std::lock_guard<std::mutex> guard(mu);
-        auto &slot = machine->locks[lock];
-        if (!slot) {
-            slot = std::make_unique<std::mutex>();
+    std::unique_lock<std::mutex> guard(mu);
+    SlimLock &slim = machine->slimLocks[lock];
+    if (slim.held) {
+        auto free = [&slim] { return !slim.held; };
+        ++slim.waiters;
+        Blocked blocked(free);
+        if (!WaitBounded(guard, free)) {
+            machine->hangFaults.push_back("a slim lock that is never released");
         }
-        m = slot.get();
+        --slim.waiters;
     }
-    if (m->try_lock()) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> guard(mu);
-        ++machine->lockWaiters[lock];
-        cv.notify_all();
-    }
-    m->lock();
-    std::lock_guard<std::mutex> guard(mu);
-    size_t &waiters = machine->lockWaiters[lock];
-    waiters -= waiters > 0 ? 1 : 0;
+    slim.held = true;
 }
 
 void ReleaseSRWLockExclusive(PSRWLOCK lock)
 {
-    std::mutex *m;
-    {
-        std::lock_guard<std::mutex> guard(mu);
-        m = machine->locks[lock].get();
-    }
-    m->unlock();
+    std::lock_guard<std::mutex> guard(mu);
+    machine->slimLocks[lock].held = false;
+    cv.notify_all();
 }
 
 size_t sim::LockWaiters(const SRWLOCK *lock)
 {
     std::lock_guard<std::mutex> guard(mu);
-    auto it = machine->lockWaiters.find(lock);
-    return it == machine->lockWaiters.end() ? 0 : it->second;
+    auto it = machine->slimLocks.find(lock);
+    return it == machine->slimLocks.end() ? 0 : it->second.waiters;
 }
 
 DWORD WTSGetActiveConsoleSessionId()

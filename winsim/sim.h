@@ -219,10 +219,17 @@ std::vector<std::string> HandleFaults();
 // Waits or sends that would never return, and other things a program cannot
 // recover from.
 std::vector<std::string> HangFaults();
+// Calls of the service process after its stopped report reached the service
+// control manager: the dispatcher may return, and the process end, at once.
+// Every call the log records counts; slim locks, the last error, the
+// pseudo-handles and the tick count, which the log leaves out, do not.
+std::vector<std::string> CallsAfterStopped();
 
 // ---------------------------------------------------------------------------
 // Time. Every process has its own clock in milliseconds; the service's is
-// Now(). A clock moves by the costs below and by timeouts that expire.
+// Now(). A clock moves by the costs below and by timeouts that expire, as in
+// a discrete-event simulation: only once every other thread of the process is
+// blocked in a call (winsim/core.h, AdvanceTo).
 //
 // The defaults are on the slow side of what bench/helper_walk.py measures
 // under Wine on a 2-core machine: a helper's run from CreateProcess to the end
@@ -392,6 +399,8 @@ struct ProcessStart {
     bool otherArgumentsNull; // attributes, environment and directory NULL, no inheritance
     bool started;
     DWORD process;
+    HANDLE processHandle, threadHandle; // given to the creator when started
+    size_t call;                        // its CreateProcessAsUserW in the call log
 };
 std::vector<ProcessStart> ProcessStarts();
 

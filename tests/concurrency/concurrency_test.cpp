@@ -109,7 +109,7 @@ void ExpectLegalReports()
 
 // What every round ends with: the process ended, the list freed, only the stop
 // event left open (by design, until the process ends), nothing closed twice,
-// nothing hung, no process left running.
+// nothing hung, no call after the stopped report, no process left running.
 void ExpectCleanEnd(const ServiceProcess &service)
 {
     EXPECT_EQ(service.exitCode, 0);
@@ -117,6 +117,7 @@ void ExpectCleanEnd(const ServiceProcess &service)
     EXPECT_EQ(CardList, nullptr) << "the list was not freed at stop";
     EXPECT_TRUE(sim::HangFaults().empty()) << sim::HangFaults().front();
     EXPECT_TRUE(sim::HandleFaults().empty()) << sim::HandleFaults().front();
+    EXPECT_TRUE(sim::CallsAfterStopped().empty()) << sim::CallsAfterStopped().front();
     for (const auto &open : sim::OpenHandles()) {
         EXPECT_TRUE(open.kind == sim::Kind::Event && open.process == sim::kServiceProcess &&
                     reinterpret_cast<HANDLE>(open.value) == StopEvent)
@@ -224,10 +225,11 @@ TEST_F(ConcurrencyTest, EventsAfterTheListIsFreedFindNothing)
     EXPECT_EQ(sim::Calls().size(), calls);
     EXPECT_EQ(sim::Events().size(), records);
     EXPECT_EQ(CardList, nullptr);
-    // A stop that raced the stopped report signals the event again but reports
-    // no stop-pending after stopped.
+    // A stop that raced the stopped report neither reports stop-pending after
+    // stopped nor signals the event: the process may have ended already.
     EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(sim::StatusReports().size(), reports);
+    EXPECT_EQ(sim::Calls().size(), calls);
 }
 
 // Two sweeps at once: the stop sweeps the cards on the service thread while a

@@ -151,6 +151,9 @@ RunResult RunOnce(const Scenario &scenario, const std::function<void()> &inject,
         for (const auto &hang : sim::HangFaults()) {
             d.Break("hang: " + hang);
         }
+        for (const auto &call : sim::CallsAfterStopped()) {
+            d.Break(call);
+        }
         CheckStatus(d);
         if (d.startFailed && CardList != NULL) {
             CheckListLocked(d, "after a failed start-up");

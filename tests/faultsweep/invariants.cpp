@@ -132,6 +132,19 @@ bool IsHelper(const sim::ProcessLife &life)
     return Upper(life.application) == Upper(kServicePath);
 }
 
+// The first close of `handle` by `process` after the call at `from`: the
+// close of the handle given out there, since no open handle held its value.
+size_t FirstClose(const std::vector<sim::Call> &calls, HANDLE handle, size_t from, DWORD process)
+{
+    for (size_t i = from + 1; i < calls.size(); ++i) {
+        if (calls[i].function == "CloseHandle" && calls[i].process == process &&
+            calls[i]["hObject"] == sim::Handle(handle)) {
+            return i;
+        }
+    }
+    return calls.size();
+}
+
 } // namespace
 
 void CheckListLocked(Driver &d, const std::string &when)
@@ -343,6 +356,13 @@ void CheckHandles(Driver &d, const std::vector<sim::Call> &calls)
     }
     if (events > 1) {
         d.Break("more than one stop event");
+    }
+    for (const auto &start : sim::ProcessStarts()) {
+        if (start.started && start.call < calls.size() &&
+            FirstClose(calls, start.threadHandle, start.call, calls[start.call].process) >
+                FirstClose(calls, start.processHandle, start.call, calls[start.call].process)) {
+            d.Break("the process handle of " + sim::Ascii(start.application) + " closed before its thread handle");
+        }
     }
     for (const auto &fault : sim::HandleFaults()) {
         d.Break("handle fault: " + fault);

@@ -28,7 +28,8 @@ void CheckStatus(Driver &d);
 void CheckRecords(Driver &d, const std::vector<sim::Call> &calls, const std::vector<std::wstring> &records,
                   const std::vector<std::wstring> *clean);
 
-// Handles left open at the end, and handle faults.
+// Handles left open at the end, handle faults, and the order in which a
+// started process's handles are closed: its thread's first.
 void CheckHandles(Driver &d, const std::vector<sim::Call> &calls);
 
 // Processes: never two helpers at once (one is created only after the one

@@ -29,6 +29,9 @@ void SimTest::TearDown()
     for (const auto &fault : sim::HandleFaults()) {
         ADD_FAILURE() << "handle fault: " << fault;
     }
+    for (const auto &call : sim::CallsAfterStopped()) {
+        ADD_FAILURE() << call;
+    }
     sim::Reset();
     ResetProcessState();
 }

@@ -273,6 +273,27 @@ bool SameClass(const GUID &a, const GUID &b)
 {
     return memcmp(&a, &b, sizeof(GUID)) == 0;
 }
+
+// Opens the card's first present audio interface and registers a handle
+// notification for the service on it; false (failed) when either cannot be had.
+bool RegisterOnTheCard(HANDLE *file, HDEVNOTIFY *registration)
+{
+    auto paths = contract::ListInterfaces(arrange::Card(), KSCATEGORY_AUDIO, DIGCF_PRESENT);
+    if (!CHECK(!paths.empty())) {
+        return false;
+    }
+    *file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                        OPEN_EXISTING, 0, NULL);
+    if (!CHECK(*file != INVALID_HANDLE_VALUE)) {
+        return false;
+    }
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = *file;
+    *registration = RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    return CHECK(*registration != NULL);
+}
 } // namespace
 
 // Wine's dlls/dinput/tests/hotplug.c, test_RegisterDeviceNotification, which
@@ -283,19 +304,10 @@ bool SameClass(const GUID &a, const GUID &b)
 FACT(HandleBroadcastNamesItsRegistrationAfterClose, kSimOnly,
      "Wine hotplug.c test_RegisterDeviceNotification (window recipient)")
 {
-    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
     std::wstring card = arrange::Card();
-    auto paths = contract::ListInterfaces(card, KSCATEGORY_AUDIO, DIGCF_PRESENT);
-    REQUIRE(!paths.empty());
-    HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    REQUIRE(file != INVALID_HANDLE_VALUE);
-    DEV_BROADCAST_HANDLE filter{};
-    filter.dbch_size = sizeof filter;
-    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
-    filter.dbch_handle = file;
-    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
-    REQUIRE(registration != NULL);
+    HANDLE file = NULL;
+    HDEVNOTIFY registration = NULL;
+    REQUIRE(RegisterOnTheCard(&file, &registration));
     CHECK(CloseHandle(file));
     arrange::SendHandleBroadcast(DBT_DEVICEREMOVECOMPLETE, card);
     auto received = arrange::Broadcasts();
@@ -314,19 +326,10 @@ ASSUMED(HandleBroadcastToAServiceMayNameAnotherHandle,
         "does by default): only the window form is shown to carry it (Wine's hotplug.c), and a service that "
         "matched it would ignore every query-remove; the service credits a broadcast by dbch_hdevnotify alone")
 {
-    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus();
     std::wstring card = arrange::Card();
-    auto paths = contract::ListInterfaces(card, KSCATEGORY_AUDIO, DIGCF_PRESENT);
-    REQUIRE(!paths.empty());
-    HANDLE file = CreateFileW(paths[0].path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    REQUIRE(file != INVALID_HANDLE_VALUE);
-    DEV_BROADCAST_HANDLE filter{};
-    filter.dbch_size = sizeof filter;
-    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
-    filter.dbch_handle = file;
-    HDEVNOTIFY registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
-    REQUIRE(registration != NULL);
+    HANDLE file = NULL;
+    HDEVNOTIFY registration = NULL;
+    REQUIRE(RegisterOnTheCard(&file, &registration));
     arrange::SendHandleBroadcast(DBT_DEVICEQUERYREMOVE, card);
     auto received = arrange::Broadcasts();
     REQUIRE(received.size() == 1);

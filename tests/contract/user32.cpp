@@ -278,6 +278,7 @@ bool SameClass(const GUID &a, const GUID &b)
 // notification for the service on it; false (failed) when either cannot be had.
 bool RegisterOnTheCard(HANDLE *file, HDEVNOTIFY *registration)
 {
+    SERVICE_STATUS_HANDLE service = arrange::ServiceStatus(); // first: where there is none, nothing else is tried
     auto paths = contract::ListInterfaces(arrange::Card(), KSCATEGORY_AUDIO, DIGCF_PRESENT);
     if (!CHECK(!paths.empty())) {
         return false;
@@ -291,7 +292,7 @@ bool RegisterOnTheCard(HANDLE *file, HDEVNOTIFY *registration)
     filter.dbch_size = sizeof filter;
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = *file;
-    *registration = RegisterDeviceNotificationW(arrange::ServiceStatus(), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    *registration = RegisterDeviceNotificationW(service, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
     return CHECK(*registration != NULL);
 }
 } // namespace

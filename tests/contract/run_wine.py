@@ -50,6 +50,13 @@ def main():
         return 1
     if counts is not None:
         counts.write_text(f"{summary.group(1)} {summary.group(3)}\n")
+    # Every fact that could not be arranged says why, on the line after it.
+    lines = result.stdout.splitlines()
+    unexplained = [line for i, line in enumerate(lines) if line.startswith("N/A ")
+                   and not (i + 1 < len(lines) and "NOT APPLICABLE here: " in lines[i + 1])]
+    if unexplained:
+        print("not applicable without a reason:\n" + "\n".join(unexplained))
+        return 1
     return 0 if result.returncode == 0 and summary.group(2) == "0" else 1
 
 

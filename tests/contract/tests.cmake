@@ -13,6 +13,11 @@ target_link_libraries(contract_sim PRIVATE winsim)
 add_test(NAME contract_sim COMMAND contract_sim --counts ${CMAKE_BINARY_DIR}/contract-counts-sim.txt)
 add_test(NAME contract_wine COMMAND ${Python3_EXECUTABLE} ${CONTRACT_DIR}/run_wine.py
                                     ${CMAKE_BINARY_DIR}/contract-counts-wine.txt)
+# contract.exe as the lab runs it, on a machine nobody prepared: no card, so
+# the facts about one are not applicable, each with its reason; none fails.
+add_test(NAME contract_wine_as_is COMMAND ${Python3_EXECUTABLE} ${CONTRACT_DIR}/run_wine.py --as-is)
+set_tests_properties(contract_wine_as_is PROPERTIES LABELS contract TIMEOUT 300 ENVIRONMENT
+                     "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};PYTHONDONTWRITEBYTECODE=1")
 set_tests_properties(contract_sim PROPERTIES LABELS contract TIMEOUT 120)
 set_tests_properties(contract_wine PROPERTIES LABELS contract TIMEOUT 300 ENVIRONMENT
                      "HEXLORN_WINDOWS_BUILD_DIR=${HEXLORN_WINDOWS_BUILD_DIR};PYTHONDONTWRITEBYTECODE=1")

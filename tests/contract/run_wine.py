@@ -50,10 +50,17 @@ def main():
         return 1
     if counts is not None:
         counts.write_text(f"{summary.group(1)} {summary.group(3)}\n")
-    # Every fact that could not be arranged says why, on the line after it.
+    # Every fact that could not be arranged says why, among its indented lines.
     lines = result.stdout.splitlines()
+
+    def detail(i):
+        j = i + 1
+        while j < len(lines) and lines[j].startswith(" "):
+            yield lines[j]
+            j += 1
+
     unexplained = [line for i, line in enumerate(lines) if line.startswith("N/A ")
-                   and not (i + 1 < len(lines) and "NOT APPLICABLE here: " in lines[i + 1])]
+                   and not any("NOT APPLICABLE here: " in more for more in detail(i))]
     if unexplained:
         print("not applicable without a reason:\n" + "\n".join(unexplained))
         return 1

@@ -66,8 +66,9 @@ void RunService()
     // sweeps: a card whose sweep finds it spent is released unswept, with the
     // record of a spent sweep, so that the service reports stopped well
     // inside the time an installer waits for a stop.
+    ULONGLONG deadline = SweepDeadline();
     for (CardEntry *entry = TakeFirstCard(); entry != NULL; entry = TakeFirstCard()) {
-        RunForceCloseSweep(entry, SweepDeadline());
+        RunForceCloseSweep(entry, deadline);
         ReleaseCardHandles(entry);
         ::operator delete(entry);
     }

@@ -71,13 +71,15 @@ static void SendStatusLocked()
     reportOnItsWay = false;
 }
 
-void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint)
+bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint)
 {
     AcquireSRWLockExclusive(&statusLock);
     if (SetStatusLocked(state, win32ExitCode, waitHint)) {
         SendStatusLocked();
     }
+    bool stopped = serviceStatus.dwCurrentState == SERVICE_STOPPED;
     ReleaseSRWLockExclusive(&statusLock);
+    return !stopped;
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR *argv)
@@ -113,13 +115,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         // Once stopped has been reported the process may end at any moment,
         // so a stop taken after it, or whose stop-pending went out merged
         // with it (this thread then sent the stopped report), signals nothing.
-        AcquireSRWLockExclusive(&statusLock);
-        if (SetStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, 0)) {
-            SendStatusLocked();
-        }
-        bool stopped = serviceStatus.dwCurrentState == SERVICE_STOPPED;
-        ReleaseSRWLockExclusive(&statusLock);
-        if (!stopped) {
+        if (ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0)) {
             SetEvent(StopEvent);
         }
         return NO_ERROR;

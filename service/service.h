@@ -17,8 +17,10 @@ extern ULONGLONG stopDeadline;
 // begins with "PCI" in any ASCII case.
 bool IsForceCloseWord(LPCWSTR firstWord);
 
-// The one way a status is reported to the service control manager.
-void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
+// The one way a status is reported to the service control manager. False once
+// stopped has been reported (by this call or an earlier one): the process may
+// end at any moment, and nothing more may be done.
+bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);

@@ -203,12 +203,14 @@ static bool RunHelperInSession(DWORD sessionId, CardEntry *entry, ULONGLONG dead
     STARTUPINFOW startup;
     PrepareStartupInfo(&startup);
     PROCESS_INFORMATION process = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, 0, 0};
-    bool pathKnown = length != 0 && length < MAX_PATH;
-    if (pathKnown && !TimeLeftForHelper(deadline)) {
-        goOn = false;
-    } else if (pathKnown &&
-               CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
-                                    CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
+    bool started = false;
+    if (length != 0 && length < MAX_PATH) {
+        goOn = TimeLeftForHelper(deadline);
+        started =
+            goOn && CreateProcessAsUserW(token.sessionToken, path, entry->instanceId, NULL, NULL, FALSE,
+                                         CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process);
+    }
+    if (started) {
         CloseStartedHandle(&process.hThread);
         if (IsOpenHandle(process.hProcess)) {
             ULONGLONG now = GetTickCount64();

@@ -27,6 +27,7 @@ from pathlib import Path
 from e2e_base import windows_build_dir
 from eventview import MSG_ERROR, format_message
 from wineprefix import WinePrefix
+from winelog import WINEDEBUG
 from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
@@ -104,6 +105,7 @@ class MsiLife(unittest.TestCase):
         if not self.package.is_file():
             self.fail(f"{self.package} is missing: build the windows preset first")
         self.deadline = time.monotonic() + BUDGET_SECONDS
+        self.msi_runs = []
         self.wp = WinePrefix(self.build)
         self.svc = ServiceClient(self.wp)
         self.wp.open()
@@ -126,8 +128,12 @@ class MsiLife(unittest.TestCase):
         """Runs msiexec as the guide's commands do (quiet, no restart, a verbose
         log); returns (exit code, log text)."""
         log = rf"C:\packages\{action[1:]}-{package.stem}-{time.monotonic_ns()}.log"
-        result = self.run_wine(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/norestart", "/l*v", log],
-                               timeout=180)
+        # Windows Installer's own warnings (a service it could not create,
+        # stop or start) go to the run's debug output, for a failure to quote.
+        result = self.wp.run(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/norestart", "/l*v", log],
+                             timeout=self.seconds(180), env={"WINEDEBUG": WINEDEBUG + ",warn+msi"})
+        self.assertFalse(result.timed_out, f"msiexec {action} {package.name} did not end in time")
+        self.msi_runs.append((f"{action} {package.name}", result))
         log_path = self.wp.c_path(log)
         text = log_path.read_bytes().decode("utf-8", "replace") if log_path.exists() else "(no log)"
         return result.returncode, text
@@ -136,19 +142,35 @@ class MsiLife(unittest.TestCase):
         code, log = self.msiexec(action, package)
         if code not in MSI_SUCCESS:
             lines = [line for line in log.split("\n") if re.search(r"error|Return value 3|failed", line, re.I)]
-            self.fail(f"{what}: msiexec exit code {code}\n" + "\n".join(lines)[-3000:])
+            self.fail(f"{what}: msiexec exit code {code}\n" + "\n".join(lines)[-3000:] + "\n" +
+                      self.installer_warnings())
 
     def registry(self, key):
-        """{value name: (type, data)} of a key, or None when there is no such key."""
+        """{value name: (type, data)} of a key, or None when reg says there is no
+        such key; any other failure of reg is the harness's, not an answer."""
         result = self.run_wine(["reg", "query", key])
         if result.returncode != 0:
-            return None
+            if "Unable to find" in result.stdout:
+                return None
+            self.fail(f"reg query {key}: exit code {result.returncode}\n{result.stdout}\n"
+                      f"{result.stderr_path.read_text(errors='replace')[-2000:]}")
         values = {}
         for line in result.stdout.replace("\r\n", "\n").split("\n"):
             match = re.match(r"^\s{4}(\S.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)
             if match:
                 values[match.group(1)] = (match.group(2), match.group(3))
         return values
+
+    def installer_warnings(self):
+        """Each msiexec run of the test with its exit code and Windows Installer's
+        warnings, leaving out the actions Wine does not implement."""
+        lines = []
+        for what, result in self.msi_runs:
+            lines.append(f"msiexec {what}: exit code {result.returncode}")
+            text = result.stderr_path.read_text(errors="replace")
+            lines += [line for line in text.splitlines()
+                      if re.search(r"(warn|err):msi", line) and "unhandled msi action" not in line]
+        return "\n".join(lines)[-4000:]
 
     def products(self):
         """{product code: DisplayVersion} of the registered products named HexlornS."""
@@ -194,7 +216,17 @@ class MsiLife(unittest.TestCase):
 
         self.assertEqual(service.get("Description"), ("REG_SZ", DESCRIPTION), "the description services.msc shows")
 
-        self.assertEqual(self.registry(EVENT_SOURCE_KEY),
+        event_source = self.registry(EVENT_SOURCE_KEY)
+        if event_source is None:
+            # A key gone while the service runs has no known cause: the failure
+            # says whether it came back, what the Application log holds, and
+            # what Windows Installer warned about on the way.
+            time.sleep(2)
+            again = self.registry(EVENT_SOURCE_KEY)
+            sources = self.run_wine(["reg", "query", EVENT_SOURCE_KEY.rsplit("\\", 1)[0]]).stdout
+            self.fail(f"no event-source key; 2 s later: {again}; products {self.products()}; "
+                      f"service processes {self.svc.processes()}\n{sources}\n{self.installer_warnings()}")
+        self.assertEqual(event_source,
                          {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_EXE), "TypesSupported": ("REG_DWORD", "0x7")})
         self.assertEqual(list(self.products().values()), [version], "one registered HexlornS product")
         (entry,) = self.product_entries().values()

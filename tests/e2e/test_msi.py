@@ -124,6 +124,11 @@ class MsiLife(unittest.TestCase):
         self.assertFalse(result.timed_out, f"{args} did not end in time")
         return result
 
+    def reg(self, *args):
+        result = self.wp.reg(args, timeout=self.seconds(30))
+        self.assertFalse(result.timed_out, f"reg {args} did not end in time")
+        return result
+
     def msiexec(self, action, package):
         """Runs msiexec as the guide's commands do (quiet, no restart, a verbose
         log); returns (exit code, log text)."""
@@ -148,7 +153,7 @@ class MsiLife(unittest.TestCase):
     def registry(self, key):
         """{value name: (type, data)} of a key, or None when reg says there is no
         such key; any other failure of reg is the harness's, not an answer."""
-        result = self.run_wine(["reg", "query", key])
+        result = self.reg("query", key)
         if result.returncode != 0:
             if "Unable to find" in result.stdout:
                 return None
@@ -178,7 +183,7 @@ class MsiLife(unittest.TestCase):
 
     def product_entries(self):
         """{product code: {value name: data}} of the Programs and Features entries named HexlornS."""
-        result = self.run_wine(["reg", "query", UNINSTALL_KEY, "/s"])
+        result = self.reg("query", UNINSTALL_KEY, "/s")
         products, code = {}, None
         for line in result.stdout.replace("\r\n", "\n").split("\n"):
             if line.startswith("HKEY_"):
@@ -223,7 +228,7 @@ class MsiLife(unittest.TestCase):
             # what Windows Installer warned about on the way.
             time.sleep(2)
             again = self.registry(EVENT_SOURCE_KEY)
-            sources = self.run_wine(["reg", "query", EVENT_SOURCE_KEY.rsplit("\\", 1)[0]]).stdout
+            sources = self.reg("query", EVENT_SOURCE_KEY.rsplit("\\", 1)[0]).stdout
             self.fail(f"no event-source key; 2 s later: {again}; products {self.products()}; "
                       f"service processes {self.svc.processes()}\n{sources}\n{self.installer_warnings()}")
         self.assertEqual(event_source,

@@ -371,13 +371,30 @@ class WinePrefix:
 
     # -- registry ----------------------------------------------------------
 
+    def reg(self, args, timeout=30):
+        """Wine's reg with `args`. reg prints a line for every outcome, its own
+        errors included; a run that fails having printed nothing never got to
+        the registry (seen here, rarely, as a `reg add` that failed silently in
+        a test that passes otherwise), so it is run again, at most twice more,
+        and each rerun is written to the prefix's logs/reruns.log. Only for
+        reg: its adds (with /f) and queries give the same answer run twice."""
+        for attempt in range(3):
+            result = self.run(["reg"] + [str(a) for a in args], timeout=timeout)
+            if result.timed_out or result.returncode == 0 or result.stdout.strip():
+                return result
+            with open(self.logs / "reruns.log", "a", encoding="utf-8") as log:
+                log.write(f"reg {' '.join(map(str, args))}: exit code {result.returncode}, nothing printed "
+                          f"(attempt {attempt + 1}); debug output in {result.stderr_path.name}\n")
+        return result
+
     def reg_add(self, key, value=None, data=None, kind="REG_SZ"):
-        args = ["reg", "add", key, "/f"]
+        args = ["add", key, "/f"]
         if value is not None:
-            args[3:3] = ["/v", value, "/t", kind, "/d", str(data)]
-        result = self.run(args, timeout=30)
+            args[2:2] = ["/v", value, "/t", kind, "/d", str(data)]
+        result = self.reg(args)
         if result.returncode != 0:
-            raise WineError(f"reg add {key} {value}: {result.stdout}")
+            raise WineError(f"reg add {key} {value}: exit code {result.returncode} {result.stdout}\n"
+                            f"{result.stderr_path.read_text(errors='replace')[-2000:]}")
 
     # -- the session's debug output ------------------------------------------
 

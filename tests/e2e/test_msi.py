@@ -26,7 +26,7 @@ from pathlib import Path
 
 from e2e_base import windows_build_dir
 from eventview import MSG_ERROR, format_message
-from wineprefix import WinePrefix
+from wineprefix import WinePrefix, failure_text
 from winelog import WINEDEBUG
 from winesvc import SERVICE_RUNNING, SERVICE_STOPPED, ServiceClient
 
@@ -119,8 +119,8 @@ class MsiLife(unittest.TestCase):
             self.fail("out of time")
         return min(wanted, left)
 
-    def run_wine(self, args, timeout=30):
-        result = self.wp.run(args, timeout=self.seconds(timeout))
+    def run_wine(self, args, timeout=30, env=None):
+        result = self.wp.run(args, timeout=self.seconds(timeout), env=env)
         self.assertFalse(result.timed_out, f"{args} did not end in time")
         return result
 
@@ -135,9 +135,8 @@ class MsiLife(unittest.TestCase):
         log = rf"C:\packages\{action[1:]}-{package.stem}-{time.monotonic_ns()}.log"
         # Windows Installer's own warnings (a service it could not create,
         # stop or start) go to the run's debug output, for a failure to quote.
-        result = self.wp.run(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/norestart", "/l*v", log],
-                             timeout=self.seconds(180), env={"WINEDEBUG": WINEDEBUG + ",warn+msi"})
-        self.assertFalse(result.timed_out, f"msiexec {action} {package.name} did not end in time")
+        result = self.run_wine(["msiexec", action, rf"C:\packages\{package.name}", "/qn", "/norestart", "/l*v", log],
+                               timeout=180, env={"WINEDEBUG": WINEDEBUG + ",warn+msi"})
         self.msi_runs.append((f"{action} {package.name}", result))
         log_path = self.wp.c_path(log)
         text = log_path.read_bytes().decode("utf-8", "replace") if log_path.exists() else "(no log)"
@@ -157,8 +156,7 @@ class MsiLife(unittest.TestCase):
         if result.returncode != 0:
             if "Unable to find" in result.stdout:
                 return None
-            self.fail(f"reg query {key}: exit code {result.returncode}\n{result.stdout}\n"
-                      f"{result.stderr_path.read_text(errors='replace')[-2000:]}")
+            self.fail(failure_text(["reg", "query", key], result))
         values = {}
         for line in result.stdout.replace("\r\n", "\n").split("\n"):
             match = re.match(r"^\s{4}(\S.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)

@@ -128,6 +128,12 @@ def _run_bounded(args, env, timeout, out, err):
     return process.returncode, False
 
 
+def failure_text(args, result):
+    """What a failed or unended Wine program printed, for an error message."""
+    return (f"wine {' '.join(map(str, args))}: rc={result.returncode} timed_out={result.timed_out}\n"
+            f"{result.stdout}\n{result.stderr_path.read_text(errors='replace')[-3000:]}")
+
+
 def wine_version():
     try:
         return subprocess.run(
@@ -333,8 +339,7 @@ class WinePrefix:
         events = parse_events(stderr_path.read_text(encoding="utf-8", errors="replace"))
         result = RunResult(returncode, stdout, stderr_path, elapsed, timed_out, events)
         if check and (timed_out or returncode != 0):
-            raise WineError(f"wine {' '.join(map(str, args))}: rc={returncode} timed_out={timed_out}\n"
-                            f"{stdout}\n{stderr_path.read_text(errors='replace')[-3000:]}")
+            raise WineError(failure_text(args, result))
         return result
 
     def run_launcher(self, command_line, application=HEXLORN_EXE, timeout_ms=15000, env=None, repeat=1):
@@ -371,30 +376,31 @@ class WinePrefix:
 
     # -- registry ----------------------------------------------------------
 
-    def reg(self, args, timeout=30):
+    def reg(self, args, timeout=30, check=False):
         """Wine's reg with `args`. reg prints a line for every outcome, its own
         errors included; a run that fails having printed nothing never got to
         the registry (seen here, rarely, as a `reg add` that failed silently in
         a test that passes otherwise), so it is run again, at most twice more,
         and each rerun is written to the prefix's logs/reruns.log. Only for
-        reg: its adds (with /f) and queries give the same answer run twice."""
+        reg: its adds (with /f) and queries give the same answer run twice.
+        check: as for run."""
+        args = ["reg"] + [str(a) for a in args]
         for attempt in range(3):
-            result = self.run(["reg"] + [str(a) for a in args], timeout=timeout)
+            result = self.run(args, timeout=timeout)
             if result.timed_out or result.returncode == 0 or result.stdout.strip():
-                return result
+                break
             with open(self.logs / "reruns.log", "a", encoding="utf-8") as log:
-                log.write(f"reg {' '.join(map(str, args))}: exit code {result.returncode}, nothing printed "
+                log.write(f"{' '.join(args)}: exit code {result.returncode}, nothing printed "
                           f"(attempt {attempt + 1}); debug output in {result.stderr_path.name}\n")
+        if check and (result.timed_out or result.returncode != 0):
+            raise WineError(failure_text(args, result))
         return result
 
     def reg_add(self, key, value=None, data=None, kind="REG_SZ"):
         args = ["add", key, "/f"]
         if value is not None:
             args[2:2] = ["/v", value, "/t", kind, "/d", str(data)]
-        result = self.reg(args)
-        if result.returncode != 0:
-            raise WineError(f"reg add {key} {value}: exit code {result.returncode} {result.stdout}\n"
-                            f"{result.stderr_path.read_text(errors='replace')[-2000:]}")
+        self.reg(args, check=True)
 
     # -- the session's debug output ------------------------------------------
 

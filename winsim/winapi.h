@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 
 #define WINAPI
@@ -117,6 +118,10 @@ typedef struct _GUID {
 } GUID, *LPGUID;
 typedef const GUID *LPCGUID;
 typedef const GUID &REFGUID;
+inline int IsEqualGUID(REFGUID a, REFGUID b)
+{
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;

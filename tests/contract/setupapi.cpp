@@ -165,7 +165,7 @@ FACT(MediaClassNameGivesTheMediaClass, kAlsoWine,
     DWORD count = 0;
     CHECK(SetupDiClassGuidsFromNameW(L"Media", guids, 4, &count));
     CHECK_EQ(count, 1u);
-    CHECK(memcmp(&guids[0], &kMediaClass, sizeof(GUID)) == 0);
+    CHECK(IsEqualGUID(guids[0], kMediaClass));
 }
 
 // Structure of the Registry: "Key names are not case sensitive", and a

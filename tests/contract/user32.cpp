@@ -269,11 +269,6 @@ std::vector<GUID> ArrivingClasses(HDEVNOTIFY registration, const std::wstring &c
     return classes;
 }
 
-bool SameClass(const GUID &a, const GUID &b)
-{
-    return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
 // Opens the card's first present audio interface and registers a handle
 // notification for the service on it; false (failed) when either cannot be had.
 bool RegisterOnTheCard(HANDLE *file, HDEVNOTIFY *registration)
@@ -398,7 +393,7 @@ FACT(InterfaceArrivalsComeOncePerInterface, kSimOnly, "Wine hotplug.c test_Regis
         for (const GUID *each : {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_TOPOLOGY}) {
             size_t expected = flags != 0 || each == &KSCATEGORY_AUDIO ? 1 : 0;
             CHECK_EQ(
-                std::count_if(classes.begin(), classes.end(), [each](const GUID &c) { return SameClass(c, *each); }),
+                std::count_if(classes.begin(), classes.end(), [each](const GUID &c) { return IsEqualGUID(c, *each); }),
                 static_cast<long>(expected));
         }
         CHECK_EQ(classes.size(), flags != 0 ? 3u : 1u);
@@ -414,6 +409,6 @@ ASSUMED(InterfacesOfOneDeviceArriveInTheDriversOrder,
     std::wstring card = arrange::Card();
     auto classes = ArrivingClasses(RegisterInterfaces(KSCATEGORY_AUDIO, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), card);
     REQUIRE(classes.size() == 3);
-    CHECK(SameClass(classes[0], KSCATEGORY_AUDIO) && SameClass(classes[1], KSCATEGORY_RENDER) &&
-          SameClass(classes[2], KSCATEGORY_TOPOLOGY));
+    CHECK(IsEqualGUID(classes[0], KSCATEGORY_AUDIO) && IsEqualGUID(classes[1], KSCATEGORY_RENDER) &&
+          IsEqualGUID(classes[2], KSCATEGORY_TOPOLOGY));
 }
